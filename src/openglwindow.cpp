@@ -1,0 +1,173 @@
+#include "openglwindow.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QMetaObject>
+#include <QString>
+#include <QSurfaceFormat>
+#include <QVector3D>
+
+namespace {
+
+// Each direction has a letter key and an arrow key that act as one: pressing
+// or releasing either of them presses or releases both.
+struct Direction
+{
+    int letterKey;
+    int arrowKey;
+    float dx;
+    float dy;
+};
+
+// In the order the frame applies them. Up is negative y: y grows downward.
+constexpr Direction directions[] = {
+    { Qt::Key_W, Qt::Key_Up, 0.0f, -1.0f },
+    { Qt::Key_A, Qt::Key_Left, -1.0f, 0.0f },
+    { Qt::Key_S, Qt::Key_Down, 0.0f, 1.0f },
+    { Qt::Key_D, Qt::Key_Right, 1.0f, 0.0f },
+};
+
+// Two triangles covering the unit square centred on the origin.
+constexpr float squareVertices[] = {
+    -0.5f, -0.5f, 0.0f,
+    -0.5f, 0.5f, 0.0f,
+    0.5f, -0.5f, 0.0f,
+    0.5f, -0.5f, 0.0f,
+    -0.5f, 0.5f, 0.0f,
+    0.5f, 0.5f, 0.0f,
+};
+
+} // namespace
+
+OpenGLWindow::OpenGLWindow(QWindow *parent)
+    : QOpenGLWindow(QOpenGLWindow::NoPartialUpdate, parent)
+{
+    resize(500, 500);
+    setTitle(QString::fromUtf8("QOpenGLWindow, OpenGL 2.1, C++"));
+
+    QSurfaceFormat format;
+    format.setSwapInterval(1);
+    setFormat(format);
+}
+
+void OpenGLWindow::initializeGL()
+{
+    if (!isValid()) {
+        qCritical("OpenGL could not be initialised: no OpenGL context could be created for the window.");
+        // Queued, so that it ends the event loop even if the window is first
+        // painted before the loop runs.
+        QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+        return;
+    }
+
+    initializeOpenGLFunctions();
+    glClearColor(0.2f, 0.2f, 0.2f, 1.0f);
+    // Every presented frame asks for the next, paced by the swap interval.
+    connect(this, SIGNAL(frameSwapped()), this, SLOT(update()));
+
+    m_program.addShaderFromSourceFile(QOpenGLShader::Vertex, ":/assets/shaders/default.vert");
+    m_program.addShaderFromSourceFile(QOpenGLShader::Fragment, ":/assets/shaders/default.frag");
+    m_program.link();
+
+    // The buffer binding and attribute set-up stay in the context for every frame.
+    m_vbo.create();
+    m_vbo.bind();
+    m_vbo.allocate(squareVertices, sizeof(squareVertices));
+
+    m_program.bind();
+    const int positionLoc = m_program.attributeLocation("aPosition");
+    m_program.setAttributeBuffer(positionLoc, GL_FLOAT, 0, 3, 0);
+    m_program.enableAttributeArray(positionLoc);
+    m_mvpMatrixLoc = m_program.uniformLocation("uMvpMatrix");
+
+    // The 100 x 100 world with y growing downward, seen from 40 units in front.
+    m_projMatrix.ortho(0.0f, 100.0f, 100.0f, 0.0f, 50.0f, 0.0f);
+    m_viewMatrix.lookAt(QVector3D(0, 0, 40), QVector3D(0, 0, 0), QVector3D(0, 1, 0));
+    m_projViewMatrix = m_projMatrix * m_viewMatrix;
+
+    m_timer.start();
+}
+
+void OpenGLWindow::resizeGL(int w, int h)
+{
+    // Qt calls this right after initializeGL, even when that found no context.
+    if (!isValid())
+        return;
+    // The projection stays as it is: the world stretches to the window.
+    glViewport(0, 0, w, h);
+}
+
+void OpenGLWindow::paintGL()
+{
+    glClear(GL_COLOR_BUFFER_BIT);
+
+    // Counted in nanoseconds: whole milliseconds would drop a fraction of
+    // every frame and slow the square down at high frame rates.
+    m_dt = float(double(m_timer.nsecsElapsed()) / 1e9);
+    m_timer.restart();
+
+    const float step = m_speed * m_dt;
+    for (const Direction &direction : directions) {
+        if (m_keys[direction.letterKey] || m_keys[direction.arrowKey]) {
+            m_x += direction.dx * step;
+            m_y += direction.dy * step;
+        }
+    }
+
+    m_modelMatrix.setToIdentity();
+    m_modelMatrix.translate(m_x, m_y, 0.0f);
+    m_modelMatrix.scale(5.0f, 5.0f, 1.0f);
+    m_mvpMatrix = m_projViewMatrix * m_modelMatrix;
+
+    m_program.bind();
+    m_program.setUniformValue(m_mvpMatrixLoc, m_mvpMatrix);
+    glDrawArrays(GL_TRIANGLES, 0, 6);
+}
+
+bool OpenGLWindow::event(QEvent *event)
+{
+    // Qt's own paint path makes GL calls before and after paintGL; without a
+    // context they would crash, so nothing is painted until the loop ends.
+    switch (event->type()) {
+    case QEvent::Expose:
+    case QEvent::Paint:
+    case QEvent::UpdateRequest:
+        if (context() && !isValid())
+            return true;
+        break;
+    default:
+        break;
+    }
+    return QOpenGLWindow::event(event);
+}
+
+void OpenGLWindow::keyPressEvent(QKeyEvent *event)
+{
+    setKeyPairHeld(event->key(), true);
+}
+
+void OpenGLWindow::keyReleaseEvent(QKeyEvent *event)
+{
+    setKeyPairHeld(event->key(), false);
+}
+
+void OpenGLWindow::focusOutEvent(QFocusEvent *event)
+{
+    // The releases of keys held now go to another window: stop the square.
+    for (bool &held : m_keys)
+        held = false;
+    QOpenGLWindow::focusOutEvent(event);
+}
+
+void OpenGLWindow::setKeyPairHeld(int key, bool held)
+{
+    for (const Direction &direction : directions) {
+        if (key == direction.letterKey || key == direction.arrowKey) {
+            m_keys[direction.letterKey] = held;
+            m_keys[direction.arrowKey] = held;
+            return;
+        }
+    }
+}

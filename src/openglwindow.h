@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QMap>
+#include <QMatrix4x4>
+#include <QOpenGLBuffer>
+#include <QOpenGLFunctions>
+#include <QOpenGLShaderProgram>
+#include <QOpenGLWindow>
+
+class QEvent;
+class QFocusEvent;
+class QKeyEvent;
+
+// Draws a red square on dark grey in a 100 x 100 world, stretched to the
+// window, and moves it while W, A, S, D or an arrow key is held.
+class OpenGLWindow : public QOpenGLWindow, private QOpenGLFunctions
+{
+    Q_OBJECT
+
+public:
+    explicit OpenGLWindow(QWindow *parent = nullptr);
+
+protected:
+    void initializeGL() override;
+    void resizeGL(int w, int h) override;
+    void paintGL() override;
+    bool event(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+
+private:
+    void setKeyPairHeld(int key, bool held);
+
+    QOpenGLShaderProgram m_program;
+    QOpenGLBuffer m_vbo;
+    int m_mvpMatrixLoc = -1;
+    QMatrix4x4 m_projMatrix;
+    QMatrix4x4 m_viewMatrix;
+    QMatrix4x4 m_projViewMatrix;
+    QMatrix4x4 m_modelMatrix;
+    QMatrix4x4 m_mvpMatrix;
+    float m_x = 50.0f;
+    float m_y = 50.0f;
+    float m_speed = 50.0f;
+    QElapsedTimer m_timer;
+    float m_dt = 0.0f;
+    QMap<int, bool> m_keys;
+};

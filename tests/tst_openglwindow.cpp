@@ -1,0 +1,237 @@
+#include <QColor>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QKeyEvent>
+#include <QList>
+#include <QPointF>
+#include <QRect>
+#include <QtTest>
+
+#include "openglwindow.h"
+
+namespace {
+
+// The program's window, watched from outside: it notes when each frame
+// starts and reads back the picture of a frame on request.
+class WindowProbe : public OpenGLWindow
+{
+public:
+    WindowProbe() { m_clock.start(); }
+
+    int framesDrawn() const { return int(m_frameStarts.size()); }
+
+    // The time the program counts for frames first .. end - 1, each frame
+    // counting the time since the one before.
+    double secondsCounted(int first, int end) const
+    {
+        return double(m_frameStarts.at(end - 1) - m_frameStarts.at(first - 1)) / 1e9;
+    }
+
+    // The next frame as drawn, read back before it is presented.
+    QImage nextFrame()
+    {
+        m_captureNext = true;
+        return QTest::qWaitFor([this] { return !m_captureNext; }) ? m_frame : QImage();
+    }
+
+    // Shows the window, makes it the active one and waits for a frame.
+    bool showActive()
+    {
+        show();
+        requestActivate();
+        return QTest::qWaitForWindowActive(this) && !nextFrame().isNull();
+    }
+
+protected:
+    void paintGL() override
+    {
+        m_frameStarts.append(m_clock.nsecsElapsed());
+        OpenGLWindow::paintGL();
+    }
+
+    void paintOverGL() override
+    {
+        if (m_captureNext) {
+            m_frame = grabFramebuffer();
+            m_captureNext = false;
+        }
+    }
+
+private:
+    QElapsedTimer m_clock;
+    QList<qint64> m_frameStarts;
+    bool m_captureNext = false;
+    QImage m_frame;
+};
+
+QRect redArea(const QImage &frame)
+{
+    QRect area;
+    for (int y = 0; y < frame.height(); ++y) {
+        for (int x = 0; x < frame.width(); ++x) {
+            const QColor c = frame.pixelColor(x, y);
+            if (c.red() > 200 && c.green() < 60 && c.blue() < 60)
+                area |= QRect(x, y, 1, 1);
+        }
+    }
+    return area;
+}
+
+// The square's centre in world units: the frame is 100 x 100 of them.
+QPointF squareCentre(const QImage &frame)
+{
+    const QPointF centre = QRectF(redArea(frame)).center();
+    return QPointF(centre.x() * 100 / frame.width(), centre.y() * 100 / frame.height());
+}
+
+// Delivered at once, with no event processing in between (QTest's key
+// functions process events), so that the frames counted from here on are
+// exactly the frames that saw these keys.
+void sendKeys(QWindow *window, QEvent::Type type, const QList<int> &keys)
+{
+    for (int key : keys) {
+        QKeyEvent event(type, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &event);
+    }
+}
+
+QString describe(const QRect &r)
+{
+    return QStringLiteral("%1 x %2 at (%3, %4)").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
+}
+
+} // namespace
+
+class tst_OpenGLWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void opensWithTitleSizeAndVsync();
+    void drawsSquareStretchedToWindow_data();
+    void drawsSquareStretchedToWindow();
+    void movesWhileKeysAreHeld_data();
+    void movesWhileKeysAreHeld();
+    void stopsWhenFocusIsLost();
+};
+
+void tst_OpenGLWindow::opensWithTitleSizeAndVsync()
+{
+    OpenGLWindow window;
+    QCOMPARE(window.title(), QStringLiteral("QOpenGLWindow, OpenGL 2.1, C++"));
+    QCOMPARE(window.size(), QSize(500, 500));
+    QCOMPARE(window.requestedFormat().swapInterval(), 1);
+}
+
+void tst_OpenGLWindow::drawsSquareStretchedToWindow_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("square");
+    QTest::newRow("first frame, 500 x 500") << QSize(500, 500) << QRect(237, 237, 25, 25);
+    QTest::newRow("resized to 800 x 400") << QSize(800, 400) << QRect(380, 190, 40, 20);
+}
+
+void tst_OpenGLWindow::drawsSquareStretchedToWindow()
+{
+    QFETCH(QSize, size);
+    QFETCH(QRect, square);
+    WindowProbe window;
+    QVERIFY(window.showActive());
+    window.resize(size);
+    QTRY_COMPARE(window.nextFrame().size(), size);
+
+    const QImage frame = window.nextFrame();
+    const QColor darkGrey(51, 51, 51);
+    QCOMPARE(frame.pixelColor(0, 0), darkGrey);
+    QCOMPARE(frame.pixelColor(size.width() - 1, size.height() - 1), darkGrey);
+    // Edges may round either way by a pixel.
+    const QRect found = redArea(frame);
+    const QMargins slack(1, 1, 1, 1);
+    QVERIFY2(found.contains(square - slack) && (square + slack).contains(found),
+             qPrintable(QStringLiteral("red square is %1, expected %2").arg(describe(found), describe(square))));
+}
+
+void tst_OpenGLWindow::movesWhileKeysAreHeld_data()
+{
+    QTest::addColumn<QList<int>>("pressed");
+    QTest::addColumn<QList<int>>("released");
+    QTest::addColumn<QPointF>("velocity"); // world units per second while held
+
+    const auto row = [](const char *name, const QList<int> &pressed, QPointF velocity,
+                        const QList<int> &releasedBy = {}) {
+        QTest::newRow(name) << pressed << (releasedBy.isEmpty() ? pressed : releasedBy) << velocity;
+    };
+    const QPointF up(0, -50), left(-50, 0), down(0, 50), right(50, 0), still;
+    row("W", { Qt::Key_W }, up);
+    row("A", { Qt::Key_A }, left);
+    row("S", { Qt::Key_S }, down);
+    row("D", { Qt::Key_D }, right);
+    row("Up", { Qt::Key_Up }, up);
+    row("Left", { Qt::Key_Left }, left);
+    row("Down", { Qt::Key_Down }, down);
+    row("Right", { Qt::Key_Right }, right);
+    row("W and Up, no faster than one", { Qt::Key_W, Qt::Key_Up }, up);
+    row("W and S cancel", { Qt::Key_W, Qt::Key_S }, still);
+    row("W and D, full speed on each axis", { Qt::Key_W, Qt::Key_D }, up + right);
+    row("Space", { Qt::Key_Space }, still);
+    row("Escape", { Qt::Key_Escape }, still);
+    row("digit", { Qt::Key_1 }, still);
+    row("Shift", { Qt::Key_Shift }, still);
+    // A letter key and its arrow key act as one: releasing either stops both.
+    row("W held, Up released", { Qt::Key_W }, up, { Qt::Key_Up });
+    row("Up held, W released", { Qt::Key_Up }, up, { Qt::Key_W });
+}
+
+void tst_OpenGLWindow::movesWhileKeysAreHeld()
+{
+    QFETCH(QList<int>, pressed);
+    QFETCH(QList<int>, released);
+    QFETCH(QPointF, velocity);
+    WindowProbe window;
+    QVERIFY(window.showActive());
+
+    const QPointF start = squareCentre(window.nextFrame());
+    const int pressedAt = window.framesDrawn();
+    sendKeys(&window, QEvent::KeyPress, pressed);
+    QTest::qWait(500);
+    const int releasedAt = window.framesDrawn();
+    sendKeys(&window, QEvent::KeyRelease, released);
+    const QPointF end = squareCentre(window.nextFrame());
+
+    // The frames drawn while held move the square by exactly the time they
+    // count, give or take a pixel (0.2 units) at each end of the measurement.
+    const QPointF expected = velocity * window.secondsCounted(pressedAt, releasedAt);
+    const QPointF moved = end - start;
+    const auto near = [](double got, double want) { return qAbs(got - want) <= 0.01 * qAbs(want) + 0.25; };
+    QVERIFY2(near(moved.x(), expected.x()) && near(moved.y(), expected.y()),
+             qPrintable(QStringLiteral("moved by (%1, %2), expected (%3, %4)")
+                                .arg(moved.x()).arg(moved.y())
+                                .arg(expected.x()).arg(expected.y())));
+
+    QTest::qWait(100);
+    QCOMPARE(squareCentre(window.nextFrame()), end);
+}
+
+void tst_OpenGLWindow::stopsWhenFocusIsLost()
+{
+    WindowProbe window;
+    QVERIFY(window.showActive());
+    QTest::keyPress(&window, Qt::Key_D);
+    QTest::qWait(100);
+
+    // The release of D would go to this other window.
+    QWindow other;
+    other.setGeometry(600, 0, 100, 100);
+    other.show();
+    other.requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+
+    const QPointF stopped = squareCentre(window.nextFrame());
+    QVERIFY(stopped.x() > 51);
+    QTest::qWait(200);
+    QCOMPARE(squareCentre(window.nextFrame()), stopped);
+}
+
+QTEST_MAIN(tst_OpenGLWindow)
+#include "tst_openglwindow.moc"

@@ -1,0 +1,84 @@
+#include <QByteArray>
+#include <QFile>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
+#include <QOpenGLShaderProgram>
+#include <QStringList>
+#include <QtTest>
+
+namespace {
+
+using ActiveVariableQuery = void (QOpenGLFunctions::*)(GLuint, GLuint, GLsizei, GLsizei *, GLint *, GLenum *, char *);
+
+QStringList activeVariables(QOpenGLFunctions *gl, GLuint program, GLenum countName, ActiveVariableQuery query)
+{
+    GLint count = 0;
+    gl->glGetProgramiv(program, countName, &count);
+    QStringList names;
+    for (GLint i = 0; i < count; ++i) {
+        char name[64] = {};
+        GLint size = 0;
+        GLenum type = 0;
+        (gl->*query)(program, GLuint(i), sizeof(name), nullptr, &size, &type, name);
+        names << QString::fromLatin1(name);
+    }
+    return names;
+}
+
+} // namespace
+
+class tst_Shaders : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void compiledInByteForByte_data();
+    void compiledInByteForByte();
+    void linkWithOnePositionAndOneMatrix();
+};
+
+void tst_Shaders::compiledInByteForByte_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("source");
+    QTest::newRow("vertex") << ":/assets/shaders/default.vert"
+                            << QByteArray("\r\nattribute vec3 aPosition;\r\nuniform mat4 uMvpMatrix;\r\n\r\n"
+                                          "void main()\r\n{\r\n"
+                                          "    gl_Position = uMvpMatrix * vec4(aPosition, 1.0);\r\n}\r\n");
+    QTest::newRow("fragment") << ":/assets/shaders/default.frag"
+                              << QByteArray("\r\nvoid main()\r\n{\r\n"
+                                            "    gl_FragColor = vec4(1.0, 0.0, 0.0, 1.0);\r\n}\r\n");
+}
+
+void tst_Shaders::compiledInByteForByte()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, source);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), source);
+}
+
+void tst_Shaders::linkWithOnePositionAndOneMatrix()
+{
+    QOffscreenSurface surface;
+    surface.create();
+    QOpenGLContext context;
+    QVERIFY(context.create());
+    QVERIFY(context.makeCurrent(&surface));
+
+    QOpenGLShaderProgram program;
+    QVERIFY(program.addShaderFromSourceFile(QOpenGLShader::Vertex, ":/assets/shaders/default.vert"));
+    QVERIFY(program.addShaderFromSourceFile(QOpenGLShader::Fragment, ":/assets/shaders/default.frag"));
+    QVERIFY2(program.link(), qPrintable(program.log()));
+
+    QOpenGLFunctions *gl = context.functions();
+    QCOMPARE(activeVariables(gl, program.programId(), GL_ACTIVE_ATTRIBUTES, &QOpenGLFunctions::glGetActiveAttrib),
+             QStringList{ "aPosition" });
+    QCOMPARE(activeVariables(gl, program.programId(), GL_ACTIVE_UNIFORMS, &QOpenGLFunctions::glGetActiveUniform),
+             QStringList{ "uMvpMatrix" });
+}
+
+QTEST_MAIN(tst_Shaders)
+#include "tst_shaders.moc"
