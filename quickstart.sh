@@ -4,11 +4,14 @@
 #
 #   ./quickstart.sh run    build and start the program
 #   ./quickstart.sh test   build and run every test under a virtual X server
+#   ./quickstart.sh bench  build and run the frame benchmark (on a virtual X
+#                          server when there is no display)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri libglx-mesa0)
 test_packages=(xvfb xauth)
+virtual_display=(xvfb-run -a -s "-screen 0 1280x1024x24")
 
 install_missing() {
     local missing=() package
@@ -48,10 +51,17 @@ test)
     build
     # Always a private X server, so that nothing on a real desktop takes the
     # keyboard focus from the windows under test.
-    exec xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build --output-on-failure
+    exec "${virtual_display[@]}" ctest --test-dir build --output-on-failure
+    ;;
+bench)
+    install_missing "${build_packages[@]}" "${test_packages[@]}"
+    build
+    bench=(build/bench/frame_bench build/frame-bench.json)
+    [ -n "${DISPLAY:-}" ] || bench=("${virtual_display[@]}" "${bench[@]}")
+    exec "${bench[@]}"
     ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|bench" >&2
     exit 2
     ;;
 esac

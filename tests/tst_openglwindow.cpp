@@ -1,100 +1,14 @@
 #include <QColor>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QImage>
-#include <QKeyEvent>
 #include <QList>
 #include <QPointF>
 #include <QRect>
 #include <QtTest>
 
 #include "openglwindow.h"
+#include "windowprobe.h"
 
 namespace {
-
-// The program's window, watched from outside: it notes when each frame
-// starts and reads back the picture of a frame on request.
-class WindowProbe : public OpenGLWindow
-{
-public:
-    WindowProbe() { m_clock.start(); }
-
-    int framesDrawn() const { return int(m_frameStarts.size()); }
-
-    // The time the program counts for frames first .. end - 1, each frame
-    // counting the time since the one before.
-    double secondsCounted(int first, int end) const
-    {
-        return double(m_frameStarts.at(end - 1) - m_frameStarts.at(first - 1)) / 1e9;
-    }
-
-    // The next frame as drawn, read back before it is presented.
-    QImage nextFrame()
-    {
-        m_captureNext = true;
-        return QTest::qWaitFor([this] { return !m_captureNext; }) ? m_frame : QImage();
-    }
-
-    // Shows the window, makes it the active one and waits for a frame.
-    bool showActive()
-    {
-        show();
-        requestActivate();
-        return QTest::qWaitForWindowActive(this) && !nextFrame().isNull();
-    }
-
-protected:
-    void paintGL() override
-    {
-        m_frameStarts.append(m_clock.nsecsElapsed());
-        OpenGLWindow::paintGL();
-    }
-
-    void paintOverGL() override
-    {
-        if (m_captureNext) {
-            m_frame = grabFramebuffer();
-            m_captureNext = false;
-        }
-    }
-
-private:
-    QElapsedTimer m_clock;
-    QList<qint64> m_frameStarts;
-    bool m_captureNext = false;
-    QImage m_frame;
-};
-
-QRect redArea(const QImage &frame)
-{
-    QRect area;
-    for (int y = 0; y < frame.height(); ++y) {
-        for (int x = 0; x < frame.width(); ++x) {
-            const QColor c = frame.pixelColor(x, y);
-            if (c.red() > 200 && c.green() < 60 && c.blue() < 60)
-                area |= QRect(x, y, 1, 1);
-        }
-    }
-    return area;
-}
-
-// The square's centre in world units: the frame is 100 x 100 of them.
-QPointF squareCentre(const QImage &frame)
-{
-    const QPointF centre = QRectF(redArea(frame)).center();
-    return QPointF(centre.x() * 100 / frame.width(), centre.y() * 100 / frame.height());
-}
-
-// Delivered at once, with no event processing in between (QTest's key
-// functions process events), so that the frames counted from here on are
-// exactly the frames that saw these keys.
-void sendKeys(QWindow *window, QEvent::Type type, const QList<int> &keys)
-{
-    for (int key : keys) {
-        QKeyEvent event(type, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &event);
-    }
-}
 
 QString describe(const QRect &r)
 {
