@@ -4,7 +4,10 @@
 // timed and counted from a subclass that wraps its frame function.
 
 #include <QByteArray>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -15,6 +18,8 @@
 #include <QMap>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
+#include <QOpenGLWindow>
+#include <QPair>
 #include <QSysInfo>
 #include <QTest>
 #include <QThread>
@@ -23,13 +28,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <thread>
 
 #ifdef __GLIBC__
 #include <dlfcn.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <unistd.h>
+#endif
 
+#include "openglwindow.h"
 #include "windowprobe.h"
 
 namespace {
@@ -106,6 +116,7 @@ namespace {
 constexpr double targetSpeed = 50.0; // world units per second
 constexpr double speedTolerance = 0.005;
 constexpr int costFrames = 3000;
+constexpr qint64 memoryTolerance = 512; // KiB of spread in resident memory after warm-up
 
 class BenchWindow : public WindowProbe
 {
@@ -297,17 +308,65 @@ QJsonObject reportCost(const CostRun &cost, bool &onTarget)
                                                               { "otherLibraries", others } } } };
 }
 
+// Resident memory in KiB, from /proc (Linux); -1 where it cannot be read.
+qint64 residentKiB()
+{
+#ifdef Q_OS_LINUX
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (statm.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> pages = statm.readAll().split(' ');
+        if (pages.size() > 1)
+            return pages.at(1).toLongLong() * sysconf(_SC_PAGESIZE) / 1024;
+    }
+#endif
+    return -1;
+}
+
+// Draws `frames` unpaced frames with keys held, in the program's own window
+// with nothing recording its frames, and reports resident memory over them.
+int runMemorySoak(int frames)
+{
+    OpenGLWindow window;
+    const int sampleEvery = std::max(1, frames / 20);
+    int drawn = 0;
+    QList<QPair<int, qint64>> samples;
+    QObject::connect(&window, &QOpenGLWindow::frameSwapped, &window, [&] {
+        if (++drawn % sampleEvery == 0)
+            samples.append({ drawn, residentKiB() });
+    });
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window) || residentKiB() < 0) {
+        std::fprintf(stderr, "frame_bench: the window did not show, or /proc/self/statm cannot be read.\n");
+        return 1;
+    }
+    sendKeys(&window, QEvent::KeyPress, { Qt::Key_A, Qt::Key_D });
+    QElapsedTimer clock;
+    clock.start();
+    while (drawn < frames)
+        QTest::qWait(100);
+
+    // The first tenth of the frames is warm-up: caches, driver state, shaders.
+    std::printf("Resident memory over %d unpaced frames (%.0f s) with keys held\n%10s %12s\n", drawn,
+                clock.elapsed() / 1000.0, "frame", "RSS (KiB)");
+    qint64 low = std::numeric_limits<qint64>::max();
+    qint64 high = 0;
+    for (const auto &[frame, kib] : samples) {
+        std::printf("%10d %12lld\n", frame, kib);
+        if (frame > frames / 10) {
+            low = std::min(low, kib);
+            high = std::max(high, kib);
+        }
+    }
+    const bool flat = high - low <= memoryTolerance;
+    std::printf("\nAfter warm-up: %lld to %lld KiB, a spread of %lld KiB (flat: at most %lld): %s\n", low, high,
+                high - low, memoryTolerance, flat ? "flat" : "NOT FLAT");
+    return flat ? 0 : 1;
+}
+
 } // namespace
 
-int main(int argc, char **argv)
+int runBenchmark(const QString &jsonPath)
 {
-    // Qt otherwise waits 5 ms before each update request, which would cap the
-    // unpaced frame rate; the benchmark sets the pace itself.
-    qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
-    QGuiApplication app(argc, argv);
-    const QString jsonPath = QFileInfo(argc > 1 ? QString::fromLocal8Bit(argv[1])
-                                                : QStringLiteral("frame-bench.json")).absoluteFilePath();
-
     // Wide, so that a pixel is a small part of the distance measured along x.
     BenchWindow window;
     window.resize(1200, 300);
@@ -349,4 +408,28 @@ int main(int argc, char **argv)
     std::printf("\n%s\nResults written to %s\n", onTarget ? "All targets met." : "TARGETS MISSED.",
                 qPrintable(jsonPath));
     return onTarget ? 0 : 1;
+}
+
+int main(int argc, char **argv)
+{
+    // Qt otherwise waits 5 ms before each update request, which would cap the
+    // unpaced frame rate; the benchmark sets the pace itself.
+    qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
+    QGuiApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+            "Measures the square's speed at several frame rates, the cost of a frame and its allocations."));
+    parser.addHelpOption();
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Write the figures to <file>."),
+                                  QStringLiteral("file"), QStringLiteral("frame-bench.json"));
+    const QCommandLineOption memory(QStringLiteral("memory-frames"),
+                                    QStringLiteral("Instead, draw <frames> frames and report resident memory."),
+                                    QStringLiteral("frames"));
+    parser.addOptions({ json, memory });
+    parser.process(app);
+
+    if (parser.isSet(memory))
+        return runMemorySoak(parser.value(memory).toInt());
+    return runBenchmark(QFileInfo(parser.value(json)).absoluteFilePath());
 }

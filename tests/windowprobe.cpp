@@ -1,6 +1,6 @@
 #include "windowprobe.h"
 
-#include <QColor>
+#include <QRgb>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QRectF>
@@ -32,6 +32,22 @@ QImage WindowProbe::nextFrame()
     return QTest::qWaitFor([this] { return !m_captureNext; }) ? m_capture : QImage();
 }
 
+bool WindowProbe::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+        m_inputs.append({ framesDrawn(), event->type(), static_cast<QKeyEvent *>(event)->key() });
+        break;
+    case QEvent::FocusOut:
+        m_inputs.append({ framesDrawn(), event->type(), 0 });
+        break;
+    default:
+        break;
+    }
+    return OpenGLWindow::event(event);
+}
+
 void WindowProbe::paintGL()
 {
     const qint64 start = m_clock.nsecsElapsed();
@@ -49,11 +65,12 @@ void WindowProbe::paintOverGL()
 
 QRect redArea(const QImage &frame)
 {
+    const QImage pixels = frame.convertToFormat(QImage::Format_RGB32);
     QRect area;
-    for (int y = 0; y < frame.height(); ++y) {
-        for (int x = 0; x < frame.width(); ++x) {
-            const QColor c = frame.pixelColor(x, y);
-            if (c.red() > 200 && c.green() < 60 && c.blue() < 60)
+    for (int y = 0; y < pixels.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(pixels.constScanLine(y));
+        for (int x = 0; x < pixels.width(); ++x) {
+            if (qRed(line[x]) > 200 && qGreen(line[x]) < 60 && qBlue(line[x]) < 60)
                 area |= QRect(x, y, 1, 1);
         }
     }

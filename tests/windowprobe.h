@@ -23,9 +23,18 @@ public:
         qint64 costNs;  // the time spent inside it
     };
 
+    // A key event or focus loss as the window received it.
+    struct Input
+    {
+        int frame; // the first frame drawn after it
+        QEvent::Type type;
+        int key;
+    };
+
     WindowProbe();
 
     const QList<Frame> &frames() const { return m_frames; }
+    const QList<Input> &inputs() const { return m_inputs; }
     int framesDrawn() const { return int(m_frames.size()); }
     // The time the program counts for frames first .. end - 1: each frame
     // counts the time since the one before it.
@@ -38,12 +47,14 @@ public:
     QImage nextFrame();
 
 protected:
+    bool event(QEvent *event) override;
     void paintGL() override;
     void paintOverGL() override;
 
 private:
     QElapsedTimer m_clock;
     QList<Frame> m_frames;
+    QList<Input> m_inputs;
     bool m_captureNext = false;
     QImage m_capture;
 };
