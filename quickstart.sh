@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs whatever is missing (Debian or Ubuntu), builds, then starts the
-# program or runs the test suite headless.
+# Installs whatever is missing (Debian or Ubuntu), builds with a preset of
+# CMakePresets.json, then starts the program or runs a check.
 #
 #   ./quickstart.sh run        build and start the program
 #   ./quickstart.sh test       build and run every test under a virtual X server
 #   ./quickstart.sh sanitize   the same with AddressSanitizer (leak check
 #                              included) and UndefinedBehaviorSanitizer
+#   ./quickstart.sh lint       check the formatting, run clang-tidy and cppcheck
 #   ./quickstart.sh bench [--memory-frames N]
 #                              build and run the frame benchmark, on a virtual
 #                              X server when there is no display
@@ -13,7 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri libglx-mesa0)
-test_packages=(xvfb xauth)
+test_packages=(xvfb xauth dpkg-dev desktop-file-utils)
+lint_packages=(clang-format clang-tidy cppcheck)
 virtual_display=(xvfb-run -a -s "-screen 0 1280x1024x24")
 
 install_missing() {
@@ -33,16 +35,16 @@ install_missing() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# build DIR BUILD-TYPE [CMAKE OPTION...]
+# build PRESET
 build() {
-    cmake -S . -B "$1" -DCMAKE_BUILD_TYPE="$2" "${@:3}"
-    cmake --build "$1" --parallel
+    cmake --preset "$1"
+    cmake --build --preset "$1" --parallel
 }
 
 case "${1:-}" in
 run)
     install_missing "${build_packages[@]}"
-    build build Release
+    build release
     if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
         echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set): start glsquare from a desktop session." >&2
         echo "Built build/glsquare; './quickstart.sh test' checks it headless." >&2
@@ -50,27 +52,34 @@ run)
     fi
     exec build/glsquare
     ;;
-test)
+test | sanitize)
     install_missing "${build_packages[@]}" "${test_packages[@]}"
-    build build Release
+    preset=release
+    [ "$1" = test ] || preset=sanitize
+    build "$preset"
     # Always a private X server, so that nothing on a real desktop takes the
     # keyboard focus from the windows under test.
-    exec "${virtual_display[@]}" ctest --test-dir build --output-on-failure
+    exec "${virtual_display[@]}" ctest --preset "$preset"
     ;;
-sanitize)
-    install_missing "${build_packages[@]}" "${test_packages[@]}"
-    build build-sanitize Debug -DGLSQUARE_SANITIZE=ON
-    exec "${virtual_display[@]}" ctest --test-dir build-sanitize --output-on-failure
+lint)
+    install_missing "${build_packages[@]}" "${lint_packages[@]}"
+    build release # for the compile commands and the generated sources
+    mapfile -t sources < <(find src tests bench -name '*.cpp' -o -name '*.h' | sort)
+    clang-format --dry-run --Werror "${sources[@]}"
+    clang-tidy -p build --quiet $(printf '%s\n' "${sources[@]}" | grep '\.cpp$')
+    cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability --std=c++17 --library=qt \
+        --inline-suppr --suppress=missingIncludeSystem -DQ_OS_LINUX -D__GLIBC__ -I src -I tests src tests bench
+    echo "lint: formatting, clang-tidy and cppcheck found nothing"
     ;;
 bench)
     install_missing "${build_packages[@]}" "${test_packages[@]}"
-    build build Release
+    build release
     bench=(build/bench/frame_bench --json build/frame-bench.json "${@:2}")
     [ -n "${DISPLAY:-}" ] || bench=("${virtual_display[@]}" "${bench[@]}")
     exec "${bench[@]}"
     ;;
 *)
-    echo "usage: $0 run|test|sanitize|bench [--memory-frames N]" >&2
+    echo "usage: $0 run|test|sanitize|lint|bench [--memory-frames N]" >&2
     exit 2
     ;;
 esac

@@ -76,12 +76,15 @@ void operator delete(void *block, std::size_t) noexcept
 }
 
 #ifdef __GLIBC__
-// Qt's containers and strings, and the GL driver, allocate with malloc.
+// Qt's containers and strings, and the GL driver, allocate with malloc. These
+// replace glibc's malloc, calloc and realloc and pass on to glibc's own.
 extern "C" {
-void *__libc_malloc(std::size_t size);
-void *__libc_calloc(std::size_t count, std::size_t size);
-void *__libc_realloc(void *block, std::size_t size);
+void *__libc_malloc(std::size_t size);                    // NOLINT(bugprone-reserved-identifier): glibc's name
+void *__libc_calloc(std::size_t count, std::size_t size); // NOLINT(bugprone-reserved-identifier)
+void *__libc_realloc(void *block, std::size_t size);      // NOLINT(bugprone-reserved-identifier)
 }
+
+namespace {
 
 void noteMallocCall(void *caller)
 {
@@ -92,18 +95,22 @@ void noteMallocCall(void *caller)
     ++mallocCalls;
 }
 
+} // namespace
+
 extern "C" void *malloc(std::size_t size) noexcept
 {
     noteMallocCall(__builtin_return_address(0));
     return __libc_malloc(size);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): glibc's names are reserved ones
 extern "C" void *calloc(std::size_t count, std::size_t size) noexcept
 {
     noteMallocCall(__builtin_return_address(0));
     return __libc_calloc(count, size);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): as above
 extern "C" void *realloc(void *block, std::size_t size) noexcept
 {
     noteMallocCall(__builtin_return_address(0));
@@ -116,7 +123,7 @@ namespace {
 constexpr double targetSpeed = 50.0; // world units per second
 constexpr double speedTolerance = 0.005;
 constexpr int costFrames = 3000;
-constexpr qint64 memoryTolerance = 512; // KiB of spread in resident memory after warm-up
+constexpr long long memoryTolerance = 512; // KiB of spread in resident memory after warm-up
 
 class BenchWindow : public WindowProbe
 {
@@ -151,8 +158,8 @@ struct MotionRun
 {
     int pace; // frames per second asked for; 0 = unpaced
     double framesPerSecond;
-    double seconds; // the time the moving frames counted
-    double speed; // from the square's pixels
+    double seconds;      // the time the moving frames counted
+    double speed;        // from the square's pixels
     double wholeMsSpeed; // what a whole-millisecond timer makes of the same frames
 
     double error() const { return speed / targetSpeed - 1; }
@@ -188,7 +195,7 @@ struct CostRun
     double medianUs;
     double p99Us;
     double newPerFrame;
-    double ownMallocPerFrame; // from the program or Qt, operator new's included
+    double ownMallocPerFrame;                  // from the program or Qt, operator new's included
     QMap<QString, double> otherMallocPerFrame; // from other libraries, by library
 };
 
@@ -210,9 +217,9 @@ void attributeMallocCalls(qint64 from, qint64 to, double frames, CostRun &cost)
         else
             ++other[library];
     }
-    cost.ownMallocPerFrame = own / frames;
+    cost.ownMallocPerFrame = double(own) / frames;
     for (auto it = other.cbegin(); it != other.cend(); ++it)
-        cost.otherMallocPerFrame.insert(it.key(), it.value() / frames);
+        cost.otherMallocPerFrame.insert(it.key(), double(it.value()) / frames);
 #else
     Q_UNUSED(from);
     Q_UNUSED(to);
@@ -243,9 +250,12 @@ CostRun measureCost(BenchWindow &window)
     for (int i = first; i < end; ++i)
         costs.append(window.frames().at(i).costNs);
     std::sort(costs.begin(), costs.end());
-    const int n = int(costs.size());
-    CostRun cost{ n, costs.at(n / 2) / 1e3, costs.at((n - 1) * 99 / 100) / 1e3, double(newAfter - newBefore) / n, 0, {} };
-    attributeMallocCalls(mallocBefore, mallocAfter, n, cost);
+    CostRun cost {};
+    cost.frames = int(costs.size());
+    cost.medianUs = double(costs.at(cost.frames / 2)) / 1e3;
+    cost.p99Us = double(costs.at((cost.frames - 1) * 99 / 100)) / 1e3;
+    cost.newPerFrame = double(newAfter - newBefore) / cost.frames;
+    attributeMallocCalls(mallocBefore, mallocAfter, cost.frames, cost);
     return cost;
 }
 
@@ -275,13 +285,13 @@ QJsonArray reportMotion(const QList<MotionRun> &runs, bool &onTarget)
         std::printf("%-9s %9.1f %9.3f %11.2f %+7.2f%%   %14.2f %+7.2f%%\n", qPrintable(paceName(run.pace)),
                     run.framesPerSecond, run.seconds, run.speed, run.error() * 100, run.wholeMsSpeed,
                     run.wholeMsError() * 100);
-        json.append(QJsonObject{ { "pace", paceName(run.pace) },
-                                 { "framesPerSecond", run.framesPerSecond },
-                                 { "heldSeconds", run.seconds },
-                                 { "speed", run.speed },
-                                 { "error", run.error() },
-                                 { "wholeMsSpeed", run.wholeMsSpeed },
-                                 { "wholeMsError", run.wholeMsError() } });
+        json.append(QJsonObject { { "pace", paceName(run.pace) },
+                                  { "framesPerSecond", run.framesPerSecond },
+                                  { "heldSeconds", run.seconds },
+                                  { "speed", run.speed },
+                                  { "error", run.error() },
+                                  { "wholeMsSpeed", run.wholeMsSpeed },
+                                  { "wholeMsError", run.wholeMsError() } });
     }
     return json;
 }
@@ -300,16 +310,17 @@ QJsonObject reportCost(const CostRun &cost, bool &onTarget)
         others.insert(it.key(), it.value());
     }
     onTarget = onTarget && cost.ownMallocPerFrame == 0 && cost.newPerFrame == 0;
-    return QJsonObject{ { "frames", cost.frames },
-                        { "medianMicroseconds", cost.medianUs },
-                        { "p99Microseconds", cost.p99Us },
-                        { "allocationsPerFrame", QJsonObject{ { "programAndQt", cost.ownMallocPerFrame },
-                                                              { "operatorNew", cost.newPerFrame },
-                                                              { "otherLibraries", others } } } };
+    return QJsonObject { { "frames", cost.frames },
+                         { "medianMicroseconds", cost.medianUs },
+                         { "p99Microseconds", cost.p99Us },
+                         { "allocationsPerFrame",
+                           QJsonObject { { "programAndQt", cost.ownMallocPerFrame },
+                                         { "operatorNew", cost.newPerFrame },
+                                         { "otherLibraries", others } } } };
 }
 
 // Resident memory in KiB, from /proc (Linux); -1 where it cannot be read.
-qint64 residentKiB()
+long long residentKiB()
 {
 #ifdef Q_OS_LINUX
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -329,7 +340,7 @@ int runMemorySoak(int frames)
     OpenGLWindow window;
     const int sampleEvery = std::max(1, frames / 20);
     int drawn = 0;
-    QList<QPair<int, qint64>> samples;
+    QList<QPair<int, long long>> samples;
     QObject::connect(&window, &QOpenGLWindow::frameSwapped, &window, [&] {
         if (++drawn % sampleEvery == 0)
             samples.append({ drawn, residentKiB() });
@@ -347,9 +358,9 @@ int runMemorySoak(int frames)
 
     // The first tenth of the frames is warm-up: caches, driver state, shaders.
     std::printf("Resident memory over %d unpaced frames (%.0f s) with keys held\n%10s %12s\n", drawn,
-                clock.elapsed() / 1000.0, "frame", "RSS (KiB)");
-    qint64 low = std::numeric_limits<qint64>::max();
-    qint64 high = 0;
+                double(clock.elapsed()) / 1000.0, "frame", "RSS (KiB)");
+    long long low = std::numeric_limits<long long>::max();
+    long long high = 0;
     for (const auto &[frame, kib] : samples) {
         std::printf("%10d %12lld\n", frame, kib);
         if (frame > frames / 10) {
@@ -374,15 +385,14 @@ int runBenchmark(const QString &jsonPath)
         std::fprintf(stderr, "frame_bench: the window did not show or draw.\n");
         return 1;
     }
-    const QString machine = QStringLiteral("%1 cores, %2, %3, Qt %4")
-                                    .arg(QThread::idealThreadCount())
-                                    .arg(QSysInfo::prettyProductName(), glRenderer(window),
-                                         QString::fromLatin1(qVersion()));
+    const QString machine
+            = QStringLiteral("%1 cores, %2, %3, Qt %4")
+                      .arg(QThread::idealThreadCount())
+                      .arg(QSysInfo::prettyProductName(), glRenderer(window), QString::fromLatin1(qVersion()));
 
     // Start near the left edge; the runs then go right and left in turn.
     sendKeys(&window, QEvent::KeyPress, { Qt::Key_A });
-    while (squareCentre(window.nextFrame()).x() > 8) {
-    }
+    while (squareCentre(window.nextFrame()).x() > 8) { }
     sendKeys(&window, QEvent::KeyRelease, { Qt::Key_A });
     QList<MotionRun> motion;
     int key = Qt::Key_D;
@@ -397,8 +407,9 @@ int runBenchmark(const QString &jsonPath)
     const QJsonArray motionJson = reportMotion(motion, onTarget);
     std::printf("\n");
     const QJsonObject costJson = reportCost(cost, onTarget);
-    const QJsonObject results{ { "machine", machine }, { "motion", motionJson }, { "cost", costJson },
-                               { "onTarget", onTarget } };
+    const QJsonObject results {
+        { "machine", machine }, { "motion", motionJson }, { "cost", costJson }, { "onTarget", onTarget }
+    };
 
     QFile json(jsonPath);
     if (!json.open(QIODevice::WriteOnly) || json.write(QJsonDocument(results).toJson()) < 0) {

@@ -8,6 +8,9 @@
 #include <QSurfaceFormat>
 #include <QVector3D>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 // Each direction has a letter key and an arrow key that act as one: pressing
@@ -29,6 +32,7 @@ constexpr Direction directions[] = {
 };
 
 // Two triangles covering the unit square centred on the origin.
+// clang-format off
 constexpr float squareVertices[] = {
     -0.5f, -0.5f, 0.0f,
     -0.5f, 0.5f, 0.0f,
@@ -37,6 +41,7 @@ constexpr float squareVertices[] = {
     -0.5f, 0.5f, 0.0f,
     0.5f, 0.5f, 0.0f,
 };
+// clang-format on
 
 } // namespace
 
@@ -163,11 +168,10 @@ void OpenGLWindow::focusOutEvent(QFocusEvent *event)
 
 void OpenGLWindow::setKeyPairHeld(int key, bool held)
 {
-    for (const Direction &direction : directions) {
-        if (key == direction.letterKey || key == direction.arrowKey) {
-            m_keys[direction.letterKey] = held;
-            m_keys[direction.arrowKey] = held;
-            return;
-        }
-    }
+    const auto direction = std::find_if(std::begin(directions), std::end(directions),
+                                        [key](const Direction &d) { return key == d.letterKey || key == d.arrowKey; });
+    if (direction == std::end(directions))
+        return;
+    m_keys[direction->letterKey] = held;
+    m_keys[direction->arrowKey] = held;
 }

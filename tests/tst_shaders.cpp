@@ -75,9 +75,9 @@ void tst_Shaders::linkWithOnePositionAndOneMatrix()
 
     QOpenGLFunctions *gl = context.functions();
     QCOMPARE(activeVariables(gl, program.programId(), GL_ACTIVE_ATTRIBUTES, &QOpenGLFunctions::glGetActiveAttrib),
-             QStringList{ "aPosition" });
+             QStringList { "aPosition" });
     QCOMPARE(activeVariables(gl, program.programId(), GL_ACTIVE_UNIFORMS, &QOpenGLFunctions::glGetActiveUniform),
-             QStringList{ "uMvpMatrix" });
+             QStringList { "uMvpMatrix" });
 }
 
 QTEST_MAIN(tst_Shaders)

@@ -62,7 +62,7 @@ struct Expected
 Expected expected(const WindowProbe &window)
 {
     KeyModel keys;
-    Expected e{ QPointF(50, 50), false };
+    Expected e { QPointF(50, 50), false };
     const QList<WindowProbe::Frame> &frames = window.frames();
     const QList<WindowProbe::Input> &inputs = window.inputs();
     int next = 0;
@@ -105,7 +105,7 @@ private slots:
 void tst_Soak::survivesEventStorm()
 {
     const quint32 seed = qEnvironmentVariableIsSet("SOAK_SEED") ? quint32(qEnvironmentVariable("SOAK_SEED").toUInt())
-                                : QRandomGenerator::global()->generate();
+                                                                : QRandomGenerator::global()->generate();
     const int seconds = qEnvironmentVariableIsSet("SOAK_SECONDS") ? qEnvironmentVariableIntValue("SOAK_SECONDS") : 20;
     qInfo("Soak for %d s with SOAK_SEED=%u", seconds, seed);
     QRandomGenerator random(seed);
@@ -116,13 +116,13 @@ void tst_Soak::survivesEventStorm()
     other.setGeometry(0, 0, 50, 50);
     other.show();
 
-    const QList<int> otherKeys{ Qt::Key_Space, Qt::Key_Escape, Qt::Key_1, Qt::Key_Shift, Qt::Key_Control, 0,
-                                0x01ffffff, Qt::Key_unknown };
-    const QList<Qt::KeyboardModifiers> modifiers{ Qt::NoModifier, Qt::ShiftModifier, Qt::ControlModifier,
-                                                  Qt::AltModifier | Qt::KeypadModifier };
+    const QList<int> otherKeys { Qt::Key_Space,   Qt::Key_Escape,  Qt::Key_1, Qt::Key_Shift,
+                                 Qt::Key_Control, Qt::Key_unknown, 0,         0x01ffffff };
+    const QList<Qt::KeyboardModifiers> modifiers { Qt::NoModifier, Qt::ShiftModifier, Qt::ControlModifier,
+                                                   Qt::AltModifier | Qt::KeypadModifier };
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < seconds * 1000) {
+    while (clock.elapsed() < seconds * 1000LL) {
         // Keep the square in view, so that where it ends can be seen.
         const QPointF position = expected(window).position;
         if (qAbs(position.x() - 50) > 30 || qAbs(position.y() - 50) > 30)
@@ -186,8 +186,8 @@ void tst_Soak::survivesEventStorm()
     const QPointF modelled = expected(window).position;
     // Half a unit: a pixel is 0.2 units, and the program sums in float.
     QVERIFY2(qAbs(drawn.x() - modelled.x()) <= 0.5 && qAbs(drawn.y() - modelled.y()) <= 0.5,
-             qPrintable(QStringLiteral("square at (%1, %2), model says (%3, %4); SOAK_SEED=%5")
-                                .arg(drawn.x()).arg(drawn.y()).arg(modelled.x()).arg(modelled.y()).arg(seed)));
+             qPrintable(QString::asprintf("square at (%g, %g), model says (%g, %g); SOAK_SEED=%u", drawn.x(), drawn.y(),
+                                          modelled.x(), modelled.y(), seed)));
     QVERIFY2(window.framesDrawn() > 100, "the frame loop stalled");
 }
 

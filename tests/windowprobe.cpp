@@ -1,9 +1,9 @@
 #include "windowprobe.h"
 
-#include <QRgb>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QRectF>
+#include <QRgb>
 #include <QTest>
 
 WindowProbe::WindowProbe()
@@ -80,7 +80,7 @@ QRect redArea(const QImage &frame)
 QPointF squareCentre(const QImage &frame)
 {
     const QPointF centre = QRectF(redArea(frame)).center();
-    return QPointF(centre.x() * 100 / frame.width(), centre.y() * 100 / frame.height());
+    return { centre.x() * 100 / frame.width(), centre.y() * 100 / frame.height() };
 }
 
 void sendKeys(QWindow *window, QEvent::Type type, const QList<int> &keys)
