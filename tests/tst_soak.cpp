@@ -1,5 +1,4 @@
 #include <QElapsedTimer>
-#include <QKeyEvent>
 #include <QList>
 #include <QPointF>
 #include <QRandomGenerator>
@@ -76,13 +75,6 @@ Expected expected(const WindowProbe &window)
         keys.apply(inputs.at(next));
     e.moving = keys.anyHeld();
     return e;
-}
-
-void sendKey(QWindow *window, QEvent::Type type, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
-             bool autoRepeat = false)
-{
-    QKeyEvent event(type, key, modifiers, QString(), autoRepeat);
-    QCoreApplication::sendEvent(window, &event);
 }
 
 void releaseMovementKeys(QWindow *window)

@@ -83,10 +83,14 @@ QPointF squareCentre(const QImage &frame)
     return { centre.x() * 100 / frame.width(), centre.y() * 100 / frame.height() };
 }
 
+void sendKey(QWindow *window, QEvent::Type type, int key, Qt::KeyboardModifiers modifiers, bool autoRepeat)
+{
+    QKeyEvent event(type, key, modifiers, QString(), autoRepeat);
+    QCoreApplication::sendEvent(window, &event);
+}
+
 void sendKeys(QWindow *window, QEvent::Type type, const QList<int> &keys)
 {
-    for (int key : keys) {
-        QKeyEvent event(type, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &event);
-    }
+    for (int key : keys)
+        sendKey(window, type, key);
 }

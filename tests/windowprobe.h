@@ -66,4 +66,6 @@ QPointF squareCentre(const QImage &frame);
 // Sends key events straight to the window with no event processing in
 // between (QTest's key functions process events), so that the frames counted
 // from here on are exactly the frames that saw these keys.
+void sendKey(QWindow *window, QEvent::Type type, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
+             bool autoRepeat = false);
 void sendKeys(QWindow *window, QEvent::Type type, const QList<int> &keys);
