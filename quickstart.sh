@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri libglx-mesa0)
-test_packages=(xvfb xauth dpkg-dev desktop-file-utils)
+test_packages=(xvfb xauth dpkg-dev file desktop-file-utils)
 lint_packages=(clang-format clang-tidy cppcheck)
 virtual_display=(xvfb-run -a -s "-screen 0 1280x1024x24")
 
