@@ -1,4 +1,5 @@
 #include <QElapsedTimer>
+#include <QImage>
 #include <QList>
 #include <QPointF>
 #include <QRandomGenerator>
@@ -161,9 +162,12 @@ void tst_Soak::survivesEventStorm()
             break;
         default:
             if (!expected(window).moving && window.isExposed() && window.width() * window.height() <= 1 << 21) {
-                const QPointF still = squareCentre(window.nextFrame());
+                const QImage before = window.nextFrame();
                 QTest::qWait(30);
-                QCOMPARE(squareCentre(window.nextFrame()), still);
+                const QImage after = window.nextFrame();
+                // A resize asked for earlier may land in between; pixels then round differently.
+                if (after.size() == before.size())
+                    QCOMPARE(squareCentre(after), squareCentre(before));
             }
             break;
         }
