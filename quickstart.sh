@@ -1,4 +1,7 @@
 #!/usr/bin/env bash
+# Copyright (C) 2026 the glsquare authors.
+# SPDX-License-Identifier: BSD-3-Clause
+#
 # Installs whatever is missing (Debian or Ubuntu), builds with a preset of
 # CMakePresets.json, then starts the program or runs a check.
 #
@@ -14,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri libglx-mesa0)
-test_packages=(xvfb xauth dpkg-dev file desktop-file-utils)
+test_packages=(xvfb xauth dpkg-dev file desktop-file-utils lintian)
 lint_packages=(clang-format clang-tidy cppcheck)
 virtual_display=(xvfb-run -a -s "-screen 0 1280x1024x24")
 

@@ -1,3 +1,6 @@
+// Copyright (C) 2026 the glsquare authors.
+// SPDX-License-Identifier: BSD-3-Clause
+
 // Drives the program's window with real key events and real frames, and
 // measures how exactly the square moves at several frame rates, what a frame
 // costs and what it allocates. The program is not changed: frames are paced,

@@ -1,7 +1,10 @@
-# Builds the Debian package, unpacks it into a scratch root and checks what it
-# installs and depends on; the installed_program test then runs the program
-# from that root.
-#   cmake -DCPACK=<cpack> -DBUILD_DIR=<build tree> -DPACKAGE_DIR=<scratch folder> -P package.cmake
+# Copyright (C) 2026 the glsquare authors.
+# SPDX-License-Identifier: BSD-3-Clause
+
+# Builds the Debian package, checks it with lintian (where installed), unpacks
+# it into a scratch root and checks what it installs and depends on; the
+# installed_program test then runs the program from that root.
+#   cmake -DCPACK=<cpack> [-DLINTIAN=<lintian>] -DBUILD_DIR=<build tree> -DPACKAGE_DIR=<scratch folder> -P package.cmake
 
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
@@ -16,15 +19,22 @@ file(REMOVE_RECURSE "${PACKAGE_DIR}")
 run(${CPACK} -G DEB --config "${BUILD_DIR}/CPackConfig.cmake" -B "${PACKAGE_DIR}")
 file(GLOB package "${PACKAGE_DIR}/*.deb")
 
+if(LINTIAN)
+    # Every error and warning fails; the output says which and why.
+    run(${LINTIAN} --fail-on error,warning "${package}")
+endif()
+
 run(dpkg-deb -f "${package}" Depends)
-foreach(dependency libqt6core6 libqt6gui6 libqt6opengl6 libqt6widgets6)
-    if(NOT output MATCHES "${dependency} ")
+# Debian 13 and Ubuntu 24.04 renamed Qt Core's runtime for 64-bit time_t.
+foreach(dependency "libqt6core6(t64)?" libqt6gui6 libqt6opengl6 libqt6widgets6)
+    if(NOT output MATCHES "(^|, )${dependency} ")
         message(FATAL_ERROR "The package does not depend on ${dependency}: ${output}")
     endif()
 endforeach()
 
 run(dpkg-deb -x "${package}" "${PACKAGE_DIR}/root")
-foreach(file bin/glsquare share/applications/glsquare.desktop share/icons/hicolor/scalable/apps/glsquare.svg)
+foreach(file bin/glsquare share/applications/glsquare.desktop share/icons/hicolor/scalable/apps/glsquare.svg
+             share/man/man1/glsquare.1.gz share/doc/glsquare/copyright share/doc/glsquare/changelog.gz)
     if(NOT EXISTS "${PACKAGE_DIR}/root/usr/${file}")
         message(FATAL_ERROR "The package does not install /usr/${file}")
     endif()

@@ -1,3 +1,6 @@
+// Copyright (C) 2026 the glsquare authors.
+// SPDX-License-Identifier: BSD-3-Clause
+
 #include <QByteArray>
 #include <QFile>
 #include <QOffscreenSurface>
