@@ -147,8 +147,8 @@ void tst_Lifecycle::drawsThenClosesCleanly()
 
     m_program.start();
     QVERIFY(m_program.waitForStarted());
-    xcb_window_t window = XCB_WINDOW_NONE;
-    QTRY_VERIFY((window = windowOfProcess(connection.get(), m_program.processId())) != XCB_WINDOW_NONE);
+    QTRY_VERIFY(windowOfProcess(connection.get(), m_program.processId()) != XCB_WINDOW_NONE);
+    const xcb_window_t window = windowOfProcess(connection.get(), m_program.processId());
     QTRY_COMPARE(pixelOf(connection.get(), window, 250, 250), 0xff0000u); // the red square, centred
     QCOMPARE(pixelOf(connection.get(), window, 5, 5), 0x333333u);         // on dark grey
 
