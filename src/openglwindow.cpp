@@ -7,6 +7,7 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMetaObject>
+#include <QScreen>
 #include <QString>
 #include <QSurfaceFormat>
 #include <QVector3D>
@@ -57,6 +58,9 @@ OpenGLWindow::OpenGLWindow(QWindow *parent)
     QSurfaceFormat format;
     format.setSwapInterval(1);
     setFormat(format);
+
+    m_frameDelay.setSingleShot(true);
+    m_frameDelay.setTimerType(Qt::PreciseTimer);
 }
 
 void OpenGLWindow::initializeGL()
@@ -74,6 +78,13 @@ void OpenGLWindow::initializeGL()
     glClearColor(0.2f, 0.2f, 0.2f, 1.0f);
     // Every presented frame asks for the next, paced by the swap interval.
     connect(this, SIGNAL(frameSwapped()), this, SLOT(update()));
+    // Where the display does not drive update requests (X11, Windows), Qt
+    // delivers each one 5 ms late, too late for every refresh of a display
+    // faster than about 190 Hz. Without that delay holdEarlyFrame() keeps the
+    // loop from running faster than the display where the swap does not wait.
+    if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
+        qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
+    connect(&m_frameDelay, SIGNAL(timeout()), this, SLOT(update()));
 
     m_program.addShaderFromSourceFile(QOpenGLShader::Vertex, ":/assets/shaders/default.vert");
     m_program.addShaderFromSourceFile(QOpenGLShader::Fragment, ":/assets/shaders/default.frag");
@@ -136,19 +147,42 @@ void OpenGLWindow::paintGL()
 
 bool OpenGLWindow::event(QEvent *event)
 {
-    // Qt's own paint path makes GL calls before and after paintGL; without a
-    // context they would crash, so nothing is painted until the loop ends.
     switch (event->type()) {
     case QEvent::Expose:
     case QEvent::Paint:
     case QEvent::UpdateRequest:
+        // Qt's own paint path makes GL calls before and after paintGL; without a
+        // context they would crash, so nothing is painted until the loop ends.
         if (context() && !isValid())
+            return true;
+        if (event->type() == QEvent::UpdateRequest && holdEarlyFrame())
             return true;
         break;
     default:
         break;
     }
     return QOpenGLWindow::event(event);
+}
+
+// A frame asked for less than half a refresh after the last one is held
+// until that refresh is over, so that where the swap returns at once (no
+// vsync) the loop runs about once per refresh of the screen the window is on,
+// not as fast as it can. A swap that waits for the display brings the next
+// request a whole refresh after the last frame, and it is drawn at once. The
+// hold is rounded down: a frame started late in a refresh then starts no
+// later in the next, and the next swap still makes its refresh.
+bool OpenGLWindow::holdEarlyFrame()
+{
+    const QScreen *screen = this->screen();
+    if (!screen || screen->refreshRate() <= 0)
+        return false;
+    const double refreshMs = 1000.0 / screen->refreshRate();
+    const double sinceLastFrameMs = double(m_timer.nsecsElapsed()) / 1e6;
+    const int holdMs = int(refreshMs - sinceLastFrameMs);
+    if (sinceLastFrameMs >= refreshMs / 2 || holdMs < 1)
+        return false;
+    m_frameDelay.start(holdMs);
+    return true;
 }
 
 void OpenGLWindow::keyPressEvent(QKeyEvent *event)

@@ -10,6 +10,7 @@
 #include <QOpenGLFunctions>
 #include <QOpenGLShaderProgram>
 #include <QOpenGLWindow>
+#include <QTimer>
 
 class QEvent;
 class QFocusEvent;
@@ -35,6 +36,7 @@ protected:
 
 private:
     void setKeyPairHeld(int key, bool held);
+    bool holdEarlyFrame();
 
     QOpenGLShaderProgram m_program;
     QOpenGLBuffer m_vbo;
@@ -50,4 +52,5 @@ private:
     QElapsedTimer m_timer;
     float m_dt = 0.0f;
     QMap<int, bool> m_keys;
+    QTimer m_frameDelay;
 };
