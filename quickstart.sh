@@ -18,6 +18,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri libglx-mesa0)
+# Qt's Wayland plugin, so that Wayland desktops run the program natively.
+desktop_packages=(qt6-wayland)
 test_packages=(xvfb xauth dpkg-dev file desktop-file-utils lintian)
 lint_packages=(clang-format clang-tidy cppcheck)
 # Xorg's dummy driver gives the pacing benchmark displays of 60 to 360 Hz.
@@ -49,7 +51,7 @@ build() {
 
 case "${1:-}" in
 run)
-    install_missing "${build_packages[@]}"
+    install_missing "${build_packages[@]}" "${desktop_packages[@]}"
     build release
     if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
         echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set): start glsquare from a desktop session." >&2
