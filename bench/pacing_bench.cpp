@@ -52,8 +52,7 @@ const QList<int> refreshRates { 60, 144, 240, 360 };
 
 qint64 monotonicNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
             .count();
 }
 
@@ -175,11 +174,14 @@ public:
             ++number;
         m_display = QStringLiteral(":%1").arg(number);
         m_server.setProcessChannelMode(QProcess::MergedChannels);
-        m_server.start("Xorg", { m_display, "-config", file.fileName(), "-logfile", m_dir.filePath("Xorg.log"),
-                                 "-noreset", "-nolisten", "tcp" });
-        const bool up = m_server.waitForStarted() && QTest::qWaitFor([&] {
-            return m_server.state() != QProcess::Running || setRefreshRate(refreshRates.first());
-        }, 10000);
+        m_server.start("Xorg",
+                       { m_display, "-config", file.fileName(), "-logfile", m_dir.filePath("Xorg.log"), "-noreset",
+                         "-nolisten", "tcp" });
+        const bool up
+                = m_server.waitForStarted()
+                && QTest::qWaitFor(
+                          [&] { return m_server.state() != QProcess::Running || setRefreshRate(refreshRates.first()); },
+                          10000);
         if (!up || m_server.state() != QProcess::Running) {
             error = "Xorg with the dummy driver did not start (it needs root, xserver-xorg-core and "
                     "xserver-xorg-video-dummy): "

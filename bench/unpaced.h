@@ -16,6 +16,8 @@ class Unpaced : public Window
 protected:
     bool event(QEvent *event) override
     {
+        // Past the window's own event(), on purpose.
+        // NOLINTNEXTLINE(bugprone-parent-virtual-call)
         return event->type() == QEvent::UpdateRequest ? QOpenGLWindow::event(event) : Window::event(event);
     }
 };

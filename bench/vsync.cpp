@@ -15,14 +15,14 @@
 
 #include <dlfcn.h>
 
-extern "C" void glXSwapBuffers(Display *display, GLXDrawable drawable)
+extern "C" void glXSwapBuffers(Display *dpy, GLXDrawable drawable)
 {
     using SwapBuffers = void (*)(Display *, GLXDrawable);
     static const auto realSwapBuffers = reinterpret_cast<SwapBuffers>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
     static const char *rate = std::getenv("GLSQUARE_VSYNC_HZ");
     static const double hz = rate ? std::atof(rate) : 0.0;
 
-    realSwapBuffers(display, drawable);
+    realSwapBuffers(dpy, drawable);
     if (hz <= 0)
         return;
     timespec now {};
