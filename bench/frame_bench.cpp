@@ -133,6 +133,20 @@ constexpr long long memoryTolerance = 512; // KiB of spread in resident memory a
 class BenchWindow : public Unpaced<WindowProbe>
 {
 public:
+    struct Frame
+    {
+        qint64 startNs; // when the program's frame function was entered
+        qint64 costNs;  // the time spent inside it
+    };
+
+    BenchWindow()
+    {
+        m_frames.reserve(1 << 17); // recording a frame allocates nothing
+        m_clock.start();
+    }
+
+    const QList<Frame> &frames() const { return m_frames; }
+
     // Frames per second to hold the frame loop to; 0 leaves it unpaced.
     void setPace(int framesPerSecond)
     {
@@ -148,12 +162,16 @@ protected:
             std::this_thread::sleep_until(m_due);
             m_due = std::max(m_due + m_period, Clock::now());
         }
+        const qint64 start = m_clock.nsecsElapsed();
         countingAllocations = true;
         WindowProbe::paintGL();
         countingAllocations = false;
+        m_frames.append({ start, m_clock.nsecsElapsed() - start });
     }
 
 private:
+    QElapsedTimer m_clock;
+    QList<Frame> m_frames;
     using Clock = std::chrono::steady_clock;
     Clock::duration m_period = Clock::duration::zero();
     Clock::time_point m_due;
@@ -185,11 +203,12 @@ MotionRun measureMotion(BenchWindow &window, int pace, int key)
     sendKeys(&window, QEvent::KeyRelease, { key });
     const double moved = qAbs(squareCentre(window.nextFrame()).x() - startX);
 
-    const QList<WindowProbe::Frame> &frames = window.frames();
+    // The time the moving frames counted: each counts the time since the one before it.
+    const QList<BenchWindow::Frame> &frames = window.frames();
     qint64 wholeMs = 0;
     for (int i = pressedAt; i < releasedAt; ++i)
         wholeMs += (frames[i].startNs - frames[i - 1].startNs) / 1000000;
-    const double seconds = window.secondsCounted(pressedAt, releasedAt);
+    const double seconds = double(frames[releasedAt - 1].startNs - frames[pressedAt - 1].startNs) / 1e9;
     return { pace, (releasedAt - pressedAt) / seconds, seconds, moved / seconds,
              targetSpeed * double(wholeMs) / 1000.0 / seconds };
 }
