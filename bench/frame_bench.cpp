@@ -203,12 +203,11 @@ MotionRun measureMotion(BenchWindow &window, int pace, int key)
     sendKeys(&window, QEvent::KeyRelease, { key });
     const double moved = qAbs(squareCentre(window.nextFrame()).x() - startX);
 
-    // The time the moving frames counted: each counts the time since the one before it.
     const QList<BenchWindow::Frame> &frames = window.frames();
     qint64 wholeMs = 0;
     for (int i = pressedAt; i < releasedAt; ++i)
         wholeMs += (frames[i].startNs - frames[i - 1].startNs) / 1000000;
-    const double seconds = double(frames[releasedAt - 1].startNs - frames[pressedAt - 1].startNs) / 1e9;
+    const double seconds = window.secondsCounted(pressedAt, releasedAt);
     return { pace, (releasedAt - pressedAt) / seconds, seconds, moved / seconds,
              targetSpeed * double(wholeMs) / 1000.0 / seconds };
 }

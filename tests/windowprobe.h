@@ -13,18 +13,17 @@
 
 class QWindow;
 
-// The program's window watched from outside: it notes when each frame is
-// presented and reads back the picture of a frame on request, without
-// changing what the program does.
+// The program's window watched from outside: it notes when each frame starts
+// and reads back the picture of a frame on request, wrapping Qt's frame
+// functions without changing what the program does in them.
 class WindowProbe : public OpenGLWindow
 {
 public:
     WindowProbe();
 
-    int framesDrawn() const { return int(m_frameTimes.size()); }
-    // The time the program counts for frames first .. end - 1, each of which
-    // counts the time since the one before it: frames are presented at the
-    // pace they are drawn.
+    int framesDrawn() const { return int(m_frameStarts.size()); }
+    // The time the program counts for frames first .. end - 1: each frame
+    // counts the time since the one before it.
     double secondsCounted(int first, int end) const;
 
     // Shows the window, makes it the active one and waits for a frame.
@@ -34,11 +33,12 @@ public:
     QImage nextFrame();
 
 protected:
+    void paintGL() override;
     void paintOverGL() override;
 
 private:
     QElapsedTimer m_clock;
-    QList<qint64> m_frameTimes; // when each frame was presented, in ns on m_clock
+    QList<qint64> m_frameStarts; // nanoseconds on m_clock
     bool m_captureNext = false;
     QImage m_capture;
 };
