@@ -14,7 +14,7 @@
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QDir>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -111,7 +111,8 @@ QJsonObject runWindow(bool paced, const QString &display, double vsyncHz, const 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", display);
     environment.insert("QT_QPA_PLATFORM", "xcb");
-    environment.insert("XDG_RUNTIME_DIR", QDir::tempPath()); // as in a desktop session; Qt warns without it
+    static const QTemporaryDir runtimeDir; // as in a desktop session; Qt warns without it
+    environment.insert("XDG_RUNTIME_DIR", runtimeDir.path());
     if (paced)
         environment.remove("QT_QPA_UPDATE_IDLE_TIME");
     else
@@ -193,8 +194,10 @@ public:
 
     bool setRefreshRate(int hz)
     {
-        return QProcess::execute("xrandr", { "-display", m_display, "--output", "DUMMY0", "--mode", modeName(hz) })
-                == 0;
+        QProcess xrandr;
+        xrandr.setProcessChannelMode(QProcess::MergedChannels); // quiet while the server starts
+        xrandr.start("xrandr", { "-display", m_display, "--output", "DUMMY0", "--mode", modeName(hz) });
+        return xrandr.waitForFinished() && xrandr.exitStatus() == QProcess::NormalExit && xrandr.exitCode() == 0;
     }
 
 private:
@@ -215,6 +218,8 @@ struct Row
 void printRow(const Row &row, bool vsync)
 {
     const auto figure = [vsync](const QJsonObject &run) {
+        if (run.isEmpty())
+            return QStringLiteral("%1").arg("-", 20);
         return vsync ? QString::asprintf("%9.1f %9.1f%%", run["framesPerSecond"].toDouble(),
                                          run["newFrameShare"].toDouble() * 100)
                      : QString::asprintf("%9.1f %8.0f ms", run["framesPerSecond"].toDouble(),
@@ -260,8 +265,8 @@ int runBenchmark(const QString &jsonPath)
         noVsyncJson.append(toJson(row));
     };
     const QString here = qEnvironmentVariable("DISPLAY");
-    const Row xvfb { QStringLiteral("%1 (this display)").arg(here), runWindow(true, here, 0),
-                     runWindow(false, here, 0) };
+    Row xvfb { QString(), runWindow(true, here, 0), runWindow(false, here, 0) };
+    xvfb.display = QStringLiteral("%1, %2 Hz").arg(here).arg(xvfb.paced["screenHz"].toDouble(), 0, 'f', 0);
     noVsyncRow(xvfb);
     onTarget = onTarget && xvfb.paced["cpuMsPerSecond"].toDouble() <= xvfb.unpaced["cpuMsPerSecond"].toDouble();
     if (!display.isEmpty() && dummy.setRefreshRate(refreshRates.first())) {
@@ -270,7 +275,7 @@ int runBenchmark(const QString &jsonPath)
             QTest::qWait(int(warmUpSeconds * 500));
             dummy.setRefreshRate(144);
         };
-        noVsyncRow({ QStringLiteral("Xorg dummy, 60 -> 144 Hz"), runWindow(true, display, 0, switchTo144),
+        noVsyncRow({ QStringLiteral("Xorg dummy, 60 then 144 Hz"), runWindow(true, display, 0, switchTo144),
                      QJsonObject() });
     }
 
@@ -289,18 +294,19 @@ int runBenchmark(const QString &jsonPath)
 
 int main(int argc, char **argv)
 {
-    QGuiApplication app(argc, argv);
+    // Each window measured runs in a child process of its own: this program
+    // started again as `pacing_bench --window paced|unpaced`.
+    if (argc == 3 && qstrcmp(argv[1], "--window") == 0) {
+        QGuiApplication app(argc, argv);
+        return measureWindow(qstrcmp(argv[2], "paced") == 0);
+    }
+    QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Measures how the frame loop keeps up with the display."));
     parser.addHelpOption();
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Write the figures to <file>."),
                                   QStringLiteral("file"), QStringLiteral("pacing-bench.json"));
-    const QCommandLineOption window(QStringLiteral("window"),
-                                    QStringLiteral("Internal: measure one window, paced or unpaced."),
-                                    QStringLiteral("kind"));
-    parser.addOptions({ json, window });
+    parser.addOption(json);
     parser.process(app);
-    if (parser.isSet(window))
-        return measureWindow(parser.value(window) == QLatin1String("paced"));
     return runBenchmark(QFileInfo(parser.value(json)).absoluteFilePath());
 }

@@ -164,13 +164,14 @@ bool OpenGLWindow::event(QEvent *event)
     return QOpenGLWindow::event(event);
 }
 
-// A frame asked for less than half a refresh after the last one is held
-// until that refresh is over, so that where the swap returns at once (no
-// vsync) the loop runs about once per refresh of the screen the window is on,
-// not as fast as it can. A swap that waits for the display brings the next
-// request a whole refresh after the last frame, and it is drawn at once. The
-// hold is rounded down: a frame started late in a refresh then starts no
-// later in the next, and the next swap still makes its refresh.
+// Where the swap returns at once (no vsync), a frame asked for less than half
+// a refresh after the last one is held until that refresh is over, so that
+// the loop runs about once per refresh of the screen the window is on instead
+// of as fast as it can. Where the swap waits for the display, the next frame
+// is asked for a whole refresh after the last one; one that comes early
+// then, because the last started late, is drawn at once: held, it would miss
+// its refresh. Only a frame that was not held shows which case this is. The
+// hold is rounded down, so that a held frame never starts after its refresh.
 bool OpenGLWindow::holdEarlyFrame()
 {
     const QScreen *screen = this->screen();
@@ -178,11 +179,17 @@ bool OpenGLWindow::holdEarlyFrame()
         return false;
     const double refreshMs = 1000.0 / screen->refreshRate();
     const double sinceLastFrameMs = double(m_timer.nsecsElapsed()) / 1e6;
+    const bool early = sinceLastFrameMs < refreshMs / 2;
     const int holdMs = int(refreshMs - sinceLastFrameMs);
-    if (sinceLastFrameMs >= refreshMs / 2 || holdMs < 1)
-        return false;
-    m_frameDelay.start(holdMs);
-    return true;
+    if (early && !m_swapWaits && holdMs >= 1) {
+        m_frameDelay.start(holdMs);
+        m_frameHeld = true;
+        return true;
+    }
+    if (!m_frameHeld)
+        m_swapWaits = !early;
+    m_frameHeld = false;
+    return false;
 }
 
 void OpenGLWindow::keyPressEvent(QKeyEvent *event)

@@ -53,4 +53,6 @@ private:
     float m_dt = 0.0f;
     QMap<int, bool> m_keys;
     QTimer m_frameDelay;
+    bool m_frameHeld = false; // the next frame is one that was held
+    bool m_swapWaits = false; // the last frame not held came a refresh after the one before
 };
