@@ -133,19 +133,14 @@ constexpr long long memoryTolerance = 512; // KiB of spread in resident memory a
 class BenchWindow : public Unpaced<WindowProbe>
 {
 public:
-    struct Frame
-    {
-        qint64 startNs; // when the program's frame function was entered
-        qint64 costNs;  // the time spent inside it
-    };
-
     BenchWindow()
     {
-        m_frames.reserve(1 << 17); // recording a frame allocates nothing
+        m_frameCosts.reserve(1 << 17); // recording a frame allocates nothing
         m_clock.start();
     }
 
-    const QList<Frame> &frames() const { return m_frames; }
+    // The time spent in the program's frame function, frame by frame.
+    const QList<qint64> &frameCostsNs() const { return m_frameCosts; }
 
     // Frames per second to hold the frame loop to; 0 leaves it unpaced.
     void setPace(int framesPerSecond)
@@ -166,12 +161,12 @@ protected:
         countingAllocations = true;
         WindowProbe::paintGL();
         countingAllocations = false;
-        m_frames.append({ start, m_clock.nsecsElapsed() - start });
+        m_frameCosts.append(m_clock.nsecsElapsed() - start);
     }
 
 private:
     QElapsedTimer m_clock;
-    QList<Frame> m_frames;
+    QList<qint64> m_frameCosts;
     using Clock = std::chrono::steady_clock;
     Clock::duration m_period = Clock::duration::zero();
     Clock::time_point m_due;
@@ -203,10 +198,9 @@ MotionRun measureMotion(BenchWindow &window, int pace, int key)
     sendKeys(&window, QEvent::KeyRelease, { key });
     const double moved = qAbs(squareCentre(window.nextFrame()).x() - startX);
 
-    const QList<BenchWindow::Frame> &frames = window.frames();
     qint64 wholeMs = 0;
     for (int i = pressedAt; i < releasedAt; ++i)
-        wholeMs += (frames[i].startNs - frames[i - 1].startNs) / 1000000;
+        wholeMs += qint64(window.secondsCounted(i, i + 1) * 1000);
     const double seconds = window.secondsCounted(pressedAt, releasedAt);
     return { pace, (releasedAt - pressedAt) / seconds, seconds, moved / seconds,
              targetSpeed * double(wholeMs) / 1000.0 / seconds };
@@ -271,7 +265,7 @@ CostRun measureCost(BenchWindow &window)
 
     QList<qint64> costs;
     for (int i = first; i < end; ++i)
-        costs.append(window.frames().at(i).costNs);
+        costs.append(window.frameCostsNs().at(i));
     std::sort(costs.begin(), costs.end());
     CostRun cost {};
     cost.frames = int(costs.size());
