@@ -20,7 +20,9 @@ cd "$(dirname "$0")"
 build_packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri libglx-mesa0)
 # Qt's Wayland plugin, so that Wayland desktops run the program natively.
 desktop_packages=(qt6-wayland)
-test_packages=(xvfb xauth dpkg-dev file desktop-file-utils lintian)
+# The tests, and the benchmarks built with them (the pacing benchmark presses
+# keys with XTest).
+test_packages=(xvfb xauth dpkg-dev file desktop-file-utils lintian libxtst-dev)
 lint_packages=(clang-format clang-tidy cppcheck)
 # Xorg's dummy driver gives the pacing benchmark displays of 60 to 360 Hz.
 bench_packages=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils)
@@ -70,7 +72,7 @@ test | sanitize)
     exec "${virtual_display[@]}" ctest --preset "$preset"
     ;;
 lint)
-    install_missing "${build_packages[@]}" "${lint_packages[@]}"
+    install_missing "${build_packages[@]}" "${test_packages[@]}" "${lint_packages[@]}"
     build release # for the compile commands and the generated sources
     mapfile -t sources < <(find src tests bench -name '*.cpp' -o -name '*.h' | sort)
     clang-format --dry-run --Werror "${sources[@]}"

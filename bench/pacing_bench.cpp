@@ -1,15 +1,18 @@
 // Copyright (C) 2026 the glsquare authors.
 // SPDX-License-Identifier: BSD-3-Clause
 
-// Measures how the frame loop keeps up with the display. On displays that
-// report 60, 144, 240 and 360 Hz (Xorg with the dummy video driver), with
-// every swap held until the next refresh as vsync holds it (vsync.cpp,
-// preloaded), it counts the refreshes that get a new frame. On the current
-// display, where the swap returns at once (Xvfb under quickstart.sh), it
-// measures frames per second and the CPU time they cost. Every row runs the
-// program's window as it is and, for comparison, the same window drawing at
-// every update request under Qt's 5 ms delay, as it did before it paced its
-// frames.
+// Measures how the frame loop keeps up with the display and with the keyboard.
+// On displays that report 60, 144, 240 and 360 Hz (Xorg with the dummy video
+// driver), with each swap held as vsync holds it (vsync.cpp, preloaded:
+// swaps that wait for the refresh, or a queue of 1 or 2 frames), it counts
+// the refreshes that get a new frame. Throughout, keys are pressed through
+// the X server at every phase of the refresh, and the time from each press
+// to the refresh that shows the first frame drawn after it is noted: key to
+// photon. On the current display, where the swap returns at once (Xvfb under
+// quickstart.sh), it measures that latency, frames per second and the CPU
+// time they cost. Every row runs the program's window and, beside it, the
+// same window in Qt's own loop: drawing at every update request as Qt
+// delivers it, with Qt's own delay.
 
 #include <QByteArray>
 #include <QCommandLineOption>
@@ -22,23 +25,35 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QKeyEvent>
 #include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QScreen>
 #include <QSet>
 #include <QStringList>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <thread>
 
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <dlfcn.h>
 #include <sys/resource.h>
+// Xlib's macro, which would replace QEvent::KeyPress below.
+#undef KeyPress
 
 #include "openglwindow.h"
 #include "unpaced.h"
@@ -47,13 +62,29 @@ namespace {
 
 constexpr double warmUpSeconds = 1.0;
 constexpr double measuredSeconds = 3.0;
-constexpr double refreshTarget = 0.97; // share of refreshes with a new frame
+constexpr double pressSpacingSeconds = 0.05; // rounded to whole refreshes
 const QList<int> refreshRates { 60, 144, 240, 360 };
+const QList<int> latencyRates { 60, 144, 360 };
+// Frames that may wait to be shown before the swap blocks: 0 blocks every swap.
+const QList<int> queueDepths { 0, 1, 2 };
+
+// Targets: the share of refreshes with a new frame, at every rate and queue,
+// and no more than this below Qt's own loop; median key to photon with the
+// swap blocking, in refreshes, at 60 and 144 Hz; and without vsync.
+constexpr double refreshTarget = 0.98;
+constexpr double belowQtAtMost = 0.005;
+const QMap<int, double> latencyTargets { { 60, 1.25 }, { 144, 1.6 } };
+constexpr double noVsyncLatencyTargetMs = 12.0;
 
 qint64 monotonicNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
             .count();
+}
+
+void sleepUntil(qint64 ns)
+{
+    std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns)));
 }
 
 // User and system time of the whole process, the GL driver's threads included.
@@ -73,65 +104,130 @@ void runEventLoop(double seconds)
     loop.exec();
 }
 
-// The child process: shows one window and prints what it measured as JSON.
-int measureWindow(bool paced)
+// The value below which the share `q` of `values` lies.
+double quantile(QList<double> values, double q)
 {
-    const std::unique_ptr<OpenGLWindow> owner(paced ? new OpenGLWindow : new Unpaced<OpenGLWindow>);
-    OpenGLWindow &window = *owner;
-    QList<qint64> swaps; // when each frame was presented, on the clock of vsync.cpp
-    swaps.reserve(1 << 16);
-    QObject::connect(&window, &QOpenGLWindow::frameSwapped, &window, [&swaps] { swaps.append(monotonicNs()); });
-    window.show();
-    runEventLoop(warmUpSeconds);
-    swaps.clear();
-    const qint64 startNs = monotonicNs();
-    const qint64 startCpuNs = cpuNs();
-    runEventLoop(measuredSeconds);
-    const qint64 endNs = monotonicNs();
-    const double seconds = double(endNs - startNs) / 1e9;
-    const double cpuMsPerSecond = double(cpuNs() - startCpuNs) / 1e6 / seconds;
-
-    // A swap held by vsync.cpp returns just after the tick it waited for.
-    const double hz = qEnvironmentVariable("GLSQUARE_VSYNC_HZ").toDouble();
-    QSet<qint64> refreshes;
-    // The frameSwapped() handler above fills `swaps` while the event loop runs.
-    // cppcheck-suppress knownEmptyContainer
-    for (qint64 swapNs : swaps)
-        refreshes.insert(qint64(std::floor(double(swapNs) * hz / 1e9)));
-    const double ticks = std::floor(double(endNs) * hz / 1e9) - std::floor(double(startNs) * hz / 1e9);
-    const QJsonObject result { { "screenHz", window.screen()->refreshRate() },
-                               { "framesPerSecond", double(swaps.size()) / seconds },
-                               { "cpuMsPerSecond", cpuMsPerSecond },
-                               { "newFrameShare", ticks > 0 ? double(refreshes.size()) / ticks : 0.0 } };
-    std::printf("%s\n", QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
-    return 0;
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0.0 : values.at(qRound(q * double(values.size() - 1)));
 }
 
-// Runs measureWindow in a child process on `display`.
-QJsonObject runWindow(bool paced, const QString &display, double vsyncHz, const std::function<void()> &meanwhile = {})
+// Presses D and A in turn through the X server, as a keyboard does, from its
+// own thread and X connection, so that each press comes when planned whatever
+// the window is doing. Press i comes i/count of a refresh later in its
+// refresh than press 0, so that the presses sample every phase of the
+// refresh alike. Returns when each press was sent.
+QList<qint64> pressKeys(double hz, qint64 firstNs, int count)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("DISPLAY", display);
-    environment.insert("QT_QPA_PLATFORM", "xcb");
-    static const QTemporaryDir runtimeDir; // as in a desktop session; Qt warns without it
-    environment.insert("XDG_RUNTIME_DIR", runtimeDir.path());
-    if (paced)
-        environment.remove("QT_QPA_UPDATE_IDLE_TIME");
-    else
-        environment.insert("QT_QPA_UPDATE_IDLE_TIME", "5");
-    if (vsyncHz > 0) {
-        environment.insert("LD_PRELOAD", QStringLiteral(VSYNC_PRELOAD));
-        environment.insert("GLSQUARE_VSYNC_HZ", QString::number(vsyncHz));
+    Display *display = XOpenDisplay(nullptr);
+    if (!display)
+        return {};
+    const KeyCode keys[] = { XKeysymToKeycode(display, XK_d), XKeysymToKeycode(display, XK_a) };
+    const double refreshNs = 1e9 / hz;
+    const int refreshesApart = std::max(1, qRound(pressSpacingSeconds * hz));
+    QList<qint64> sentNs;
+    for (int i = 0; i < count; ++i) {
+        const qint64 pressNs = firstNs + qint64((i * refreshesApart + double(i) / count) * refreshNs);
+        sleepUntil(pressNs);
+        sentNs.append(monotonicNs());
+        XTestFakeKeyEvent(display, keys[i % 2], True, CurrentTime);
+        XFlush(display);
+        sleepUntil(pressNs + qint64(refreshesApart * refreshNs / 2));
+        XTestFakeKeyEvent(display, keys[i % 2], False, CurrentTime);
+        XFlush(display);
     }
-    QProcess child;
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(),
-                { "--window", paced ? QStringLiteral("paced") : QStringLiteral("unpaced") });
-    if (meanwhile && child.waitForStarted())
-        meanwhile();
-    child.waitForFinished(int((warmUpSeconds + measuredSeconds) * 1000) + 30000);
-    return QJsonDocument::fromJson(child.readAllStandardOutput()).object();
+    XCloseDisplay(display);
+    return sentNs;
+}
+
+// Notes, for each key press that reaches the window, in order, when the first
+// frame drawn after it is shown.
+class KeyToPhoton : public QObject
+{
+public:
+    explicit KeyToPhoton(QWindow *window) { window->installEventFilter(this); }
+
+    void frameShown(qint64 ns)
+    {
+        for (; m_pressesNotShown > 0; --m_pressesNotShown)
+            m_shownNs.append(ns);
+    }
+    const QList<qint64> &shownNs() const { return m_shownNs; }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress && !static_cast<QKeyEvent *>(event)->isAutoRepeat())
+            ++m_pressesNotShown;
+        return false;
+    }
+
+private:
+    int m_pressesNotShown = 0;
+    QList<qint64> m_shownNs;
+};
+
+// The child process: shows one window, presses keys and prints what it
+// measured as JSON.
+int measureWindow(bool program)
+{
+    const std::unique_ptr<OpenGLWindow> owner(program ? new OpenGLWindow : new Unpaced<OpenGLWindow>);
+    OpenGLWindow &window = *owner;
+    // When vsync.cpp shows each frame; without it the swap shows it at once.
+    using ShownAt = long long (*)();
+    const auto vsyncShownNs = reinterpret_cast<ShownAt>(dlsym(RTLD_DEFAULT, "glsquareVsyncLastShownNs"));
+    const double vsyncHz = qEnvironmentVariable("GLSQUARE_VSYNC_HZ").toDouble();
+    QList<qint64> shownNs;
+    shownNs.reserve(1 << 16);
+    KeyToPhoton keyToPhoton(&window);
+    QObject::connect(&window, &QOpenGLWindow::frameSwapped, &window, [&] {
+        shownNs.append(vsyncShownNs ? vsyncShownNs() : monotonicNs());
+        keyToPhoton.frameShown(shownNs.last());
+    });
+    window.show();
+    window.requestActivate();
+    runEventLoop(warmUpSeconds);
+    const double hz = vsyncHz > 0 ? vsyncHz : window.screen()->refreshRate();
+
+    const qint64 startNs = monotonicNs();
+    const qint64 startCpuNs = cpuNs();
+    const qint64 framesBefore = shownNs.size();
+    // The presses begin on a refresh and end well before the measurement does.
+    const auto firstPressNs = qint64(std::ceil(std::ceil(double(startNs) * hz / 1e9) * 1e9 / hz));
+    const int presses = int((measuredSeconds - 2 * pressSpacingSeconds) / pressSpacingSeconds);
+    QList<qint64> sentNs;
+    std::thread presser([&] { sentNs = pressKeys(hz, firstPressNs, presses); });
+    runEventLoop(measuredSeconds);
+    presser.join();
+    const qint64 endNs = monotonicNs();
+    const double seconds = double(endNs - startNs) / 1e9;
+
+    QSet<qint64> refreshesWithNewFrame;
+    for (qint64 ns : std::as_const(shownNs)) {
+        if (ns > startNs && ns <= endNs)
+            refreshesWithNewFrame.insert(qRound64(double(ns) * hz / 1e9));
+    }
+    const double refreshes = std::floor(double(endNs) * hz / 1e9) - std::floor(double(startNs) * hz / 1e9);
+    const QList<qint64> &keysShownNs = keyToPhoton.shownNs();
+    if (sentNs.size() != presses || keysShownNs.size() != presses) {
+        std::fprintf(stderr, "pacing_bench: %d key presses planned, %d sent, %d shown\n", presses, int(sentNs.size()),
+                     int(keysShownNs.size()));
+        return 1;
+    }
+    QList<double> latenciesMs;
+    for (int i = 0; i < presses; ++i)
+        latenciesMs.append(double(keysShownNs.at(i) - sentNs.at(i)) / 1e6);
+
+    const QJsonObject result {
+        { "screenHz", window.screen()->refreshRate() },
+        { "refreshMs", 1000.0 / hz },
+        { "framesPerSecond", double(shownNs.size() - framesBefore) / seconds },
+        { "cpuMsPerSecond", double(cpuNs() - startCpuNs) / 1e6 / seconds },
+        { "newFrameShare", vsyncHz > 0 ? double(refreshesWithNewFrame.size()) / refreshes : 0.0 },
+        { "latencyMedianMs", quantile(latenciesMs, 0.5) },
+        { "latency90Ms", quantile(latenciesMs, 0.9) },
+    };
+    std::printf("%s\n", QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
+    return 0;
 }
 
 // Xorg with the dummy video driver: a display whose refresh rate is read from
@@ -210,101 +306,191 @@ private:
     QString m_display;
 };
 
+// Runs measureWindow in a child process on `display`, with the vsync stand-in
+// at `vsyncHz` unless that is 0.
+QJsonObject runWindow(bool program, const QString &display, double vsyncHz, int queueDepth,
+                      const std::function<void()> &meanwhile = {})
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", display);
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.remove("QT_QPA_UPDATE_IDLE_TIME");
+    static const QTemporaryDir runtimeDir; // as in a desktop session; Qt warns without it
+    environment.insert("XDG_RUNTIME_DIR", runtimeDir.path());
+    if (vsyncHz > 0) {
+        environment.insert("LD_PRELOAD", QStringLiteral(VSYNC_PRELOAD));
+        environment.insert("GLSQUARE_VSYNC_HZ", QString::number(vsyncHz));
+        environment.insert("GLSQUARE_VSYNC_QUEUE", QString::number(queueDepth));
+    }
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                { "--window", program ? QStringLiteral("program") : QStringLiteral("qt") });
+    if (meanwhile && child.waitForStarted())
+        meanwhile();
+    child.waitForFinished(int((warmUpSeconds + measuredSeconds) * 1000) + 30000);
+    return QJsonDocument::fromJson(child.readAllStandardOutput()).object();
+}
+
 struct Row
 {
     QString display;
-    QJsonObject paced;
-    QJsonObject unpaced;
+    int hz = 0; // of the vsync stand-in, 0 without vsync
+    int queueDepth = 0;
+    QJsonObject program;
+    QJsonObject qt;
 };
 
-void printRow(const Row &row, bool vsync)
+QString rowName(const Row &row)
 {
-    const auto figure = [vsync](const QJsonObject &run) {
-        if (run.isEmpty())
-            return QStringLiteral("%1").arg("-", 20);
-        return vsync ? QString::asprintf("%9.1f %9.1f%%", run["framesPerSecond"].toDouble(),
-                                         run["newFrameShare"].toDouble() * 100)
-                     : QString::asprintf("%9.1f %8.0f ms", run["framesPerSecond"].toDouble(),
-                                         run["cpuMsPerSecond"].toDouble());
-    };
-    std::printf("%-30s %s   %s\n", qPrintable(row.display), qPrintable(figure(row.paced)),
-                qPrintable(figure(row.unpaced)));
+    if (row.hz == 0)
+        return row.display;
+    if (row.queueDepth == 0)
+        return row.display + ", swap blocks";
+    return QStringLiteral("%1, %2 frame%3 wait")
+            .arg(row.display)
+            .arg(row.queueDepth)
+            .arg(row.queueDepth > 1 ? "s" : "");
 }
 
-QJsonObject toJson(const Row &row)
+void printTable(const char *title, const QList<Row> &rows, const std::function<bool(const Row &)> &include,
+                const std::function<QString(const QJsonObject &)> &figure)
 {
-    return { { "display", row.display }, { "paced", row.paced }, { "before", row.unpaced } };
+    std::printf("\n%s\n%-30s %-28s %s\n", title, "", "program", "Qt's own loop");
+    for (const Row &row : rows) {
+        if (include(row)) {
+            std::printf("%-30s %-28s %s\n", qPrintable(rowName(row)), qPrintable(figure(row.program)),
+                        row.qt.isEmpty() ? "-" : qPrintable(figure(row.qt)));
+        }
+    }
+}
+
+QString latencyFigure(const QJsonObject &run)
+{
+    const double refreshMs = run["refreshMs"].toDouble();
+    return QString::asprintf("%5.1f / %4.1f (%.2f / %.2f)", run["latencyMedianMs"].toDouble(),
+                             run["latency90Ms"].toDouble(), run["latencyMedianMs"].toDouble() / refreshMs,
+                             run["latency90Ms"].toDouble() / refreshMs);
+}
+
+// The targets each row misses, as sentences.
+QStringList missedTargets(const Row &row)
+{
+    QStringList missed;
+    const QString name = rowName(row);
+    if (row.program.isEmpty())
+        return { name + ": no figures" };
+    if (row.hz > 0) {
+        const double share = row.program["newFrameShare"].toDouble();
+        if (share < refreshTarget)
+            missed << QString::asprintf("%s: %.1f%% of refreshes with a new frame", qPrintable(name), share * 100);
+        if (!row.qt.isEmpty() && share < row.qt["newFrameShare"].toDouble() - belowQtAtMost)
+            missed << QString::asprintf("%s: %.1f%% of refreshes, Qt's own loop %.1f%%", qPrintable(name), share * 100,
+                                        row.qt["newFrameShare"].toDouble() * 100);
+        const double median = row.program["latencyMedianMs"].toDouble() / row.program["refreshMs"].toDouble();
+        if (row.queueDepth == 0 && latencyTargets.contains(row.hz) && median > latencyTargets.value(row.hz))
+            missed << QString::asprintf("%s: key to photon %.2f refreshes", qPrintable(name), median);
+    } else if (!row.qt.isEmpty()) {
+        if (row.program["latencyMedianMs"].toDouble() > noVsyncLatencyTargetMs)
+            missed << QString::asprintf("%s: key to photon %.1f ms", qPrintable(name),
+                                        row.program["latencyMedianMs"].toDouble());
+        if (row.program["cpuMsPerSecond"].toDouble() > row.qt["cpuMsPerSecond"].toDouble())
+            missed << QString::asprintf("%s: more CPU time than Qt's own loop", qPrintable(name));
+    }
+    return missed;
 }
 
 int runBenchmark(const QString &jsonPath)
 {
-    bool onTarget = true;
-    QJsonArray vsyncJson;
-    std::printf("Swap held until the next refresh (vsync): frames/s and refreshes that got a new frame\n");
-    std::printf("%-30s %20s   %20s\n", "display", "paced (now)", "5 ms delay (before)");
+    const QString machine = QStringLiteral("%1 cores, %2, Qt %3")
+                                    .arg(QThread::idealThreadCount())
+                                    .arg(QSysInfo::prettyProductName(), QString::fromLatin1(qVersion()));
+    std::printf("glsquare pacing benchmark on %s\n", qPrintable(machine));
+    QList<Row> rows;
     DummyDisplay dummy;
     QString error;
     const QString display = dummy.start(error);
-    if (display.isEmpty()) {
-        std::printf("skipped: %s\n", qPrintable(error));
-        onTarget = false;
-    }
+    if (display.isEmpty())
+        std::printf("Refresh rates skipped: %s\n", qPrintable(error));
     for (int hz : refreshRates) {
         if (display.isEmpty() || !dummy.setRefreshRate(hz))
             break;
-        const Row row { QStringLiteral("Xorg dummy, %1 Hz").arg(hz), runWindow(true, display, hz),
-                        runWindow(false, display, hz) };
-        printRow(row, true);
-        onTarget = onTarget && row.paced["newFrameShare"].toDouble() >= refreshTarget;
-        vsyncJson.append(toJson(row));
+        for (int queueDepth : queueDepths) {
+            rows.append({ QStringLiteral("%1 Hz").arg(hz), hz, queueDepth, runWindow(true, display, hz, queueDepth),
+                          runWindow(false, display, hz, queueDepth) });
+        }
     }
-
-    std::printf("\nSwap returns at once (no vsync): frames/s and CPU time per second\n");
-    std::printf("%-30s %20s   %20s\n", "display", "paced (now)", "5 ms delay (before)");
-    QJsonArray noVsyncJson;
-    const auto noVsyncRow = [&](const Row &row) {
-        printRow(row, false);
-        noVsyncJson.append(toJson(row));
-    };
     const QString here = qEnvironmentVariable("DISPLAY");
-    Row xvfb { QString(), runWindow(true, here, 0), runWindow(false, here, 0) };
-    xvfb.display = QStringLiteral("%1, %2 Hz").arg(here).arg(xvfb.paced["screenHz"].toDouble(), 0, 'f', 0);
-    noVsyncRow(xvfb);
-    onTarget = onTarget && xvfb.paced["cpuMsPerSecond"].toDouble() <= xvfb.unpaced["cpuMsPerSecond"].toDouble();
+    Row noVsync { QString(), 0, 0, runWindow(true, here, 0, 0), runWindow(false, here, 0, 0) };
+    noVsync.display = QStringLiteral("%1, %2 Hz, no vsync").arg(here).arg(noVsync.program["screenHz"].toDouble());
+    rows.append(noVsync);
     if (!display.isEmpty() && dummy.setRefreshRate(refreshRates.first())) {
         // The rate changes while the window runs: the pacing must follow it.
         const auto switchTo144 = [&] {
             QTest::qWait(int(warmUpSeconds * 500));
             dummy.setRefreshRate(144);
         };
-        noVsyncRow({ QStringLiteral("Xorg dummy, 60 then 144 Hz"), runWindow(true, display, 0, switchTo144),
-                     QJsonObject() });
+        rows.append({ QStringLiteral("dummy, 60 then 144 Hz, no vsync"), 0, 0,
+                      runWindow(true, display, 0, 0, switchTo144), QJsonObject() });
     }
 
-    const QJsonObject results { { "vsync", vsyncJson }, { "noVsync", noVsyncJson }, { "onTarget", onTarget } };
+    printTable(
+            "Refreshes that got a new frame, with the swap held as vsync holds it", rows,
+            [](const Row &row) { return row.hz > 0; },
+            [](const QJsonObject &run) { return QString::asprintf("%5.1f%%", run["newFrameShare"].toDouble() * 100); });
+    printTable(
+            "Key to photon, median / 90th percentile: ms (refreshes)", rows,
+            [](const Row &row) { return row.hz == 0 || (row.queueDepth == 0 && latencyRates.contains(row.hz)); },
+            latencyFigure);
+    printTable(
+            "Without vsync: frames per second and CPU time per second", rows,
+            [](const Row &row) { return row.hz == 0; },
+            [](const QJsonObject &run) {
+                return QString::asprintf("%6.1f %6.0f ms", run["framesPerSecond"].toDouble(),
+                                         run["cpuMsPerSecond"].toDouble());
+            });
+
+    QStringList missed;
+    QJsonArray rowsJson;
+    for (const Row &row : rows) {
+        missed << missedTargets(row);
+        rowsJson.append(QJsonObject { { "display", row.display },
+                                      { "vsyncHz", row.hz },
+                                      { "queueDepth", row.queueDepth },
+                                      { "program", row.program },
+                                      { "qt", row.qt } });
+    }
+    const QJsonObject results { { "machine", machine }, { "rows", rowsJson }, { "onTarget", missed.isEmpty() } };
     QFile json(jsonPath);
     if (!json.open(QIODevice::WriteOnly) || json.write(QJsonDocument(results).toJson()) < 0) {
         std::fprintf(stderr, "pacing_bench: cannot write %s\n", qPrintable(jsonPath));
         return 1;
     }
-    std::printf("\n%s\nResults written to %s\n", onTarget ? "All targets met." : "TARGETS MISSED.",
+    std::printf("\n%s\nResults written to %s\n",
+                missed.isEmpty() ? "All targets met." : qPrintable("TARGETS MISSED:\n  " + missed.join("\n  ")),
                 qPrintable(jsonPath));
-    return onTarget ? 0 : 1;
+    return missed.isEmpty() ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    // Each window measured runs in a child process of its own: this program
-    // started again as `pacing_bench --window paced|unpaced`.
+    // Each window measured runs in a child process of its own, since Qt reads
+    // its settings once per process: this program started again as
+    // `pacing_bench --window program|qt`.
     if (argc == 3 && qstrcmp(argv[1], "--window") == 0) {
+        const bool program = qstrcmp(argv[2], "program") == 0;
+        if (program)
+            OpenGLWindow::configureProcess();
         QGuiApplication app(argc, argv);
-        return measureWindow(qstrcmp(argv[2], "paced") == 0);
+        return measureWindow(program);
     }
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Measures how the frame loop keeps up with the display."));
+    parser.setApplicationDescription(
+            QStringLiteral("Measures how the frame loop keeps up with the display and with the keyboard."));
     parser.addHelpOption();
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Write the figures to <file>."),
                                   QStringLiteral("file"), QStringLiteral("pacing-bench.json"));

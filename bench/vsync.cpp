@@ -1,36 +1,79 @@
 // Copyright (C) 2026 the glsquare authors.
 // SPDX-License-Identifier: BSD-3-Clause
 
-// Preloaded into a process on an X server, this makes glXSwapBuffers wait for
-// the next tick of a clock at GLSQUARE_VSYNC_HZ, as a swap with a swap
-// interval of 1 waits for the display's next refresh. Mesa's software
-// renderer, which draws the benchmark's frames, never waits by itself.
+// Preloaded into a process on an X server, this makes glXSwapBuffers behave
+// as with a swap interval of 1 on a display refreshing GLSQUARE_VSYNC_HZ times
+// a second, on a clock whose ticks are the refreshes. Each refresh shows the
+// oldest frame waiting. With GLSQUARE_VSYNC_QUEUE=0 (the default) a swap
+// waits until its frame is shown; with D = 1 or 2 it returns at once while
+// fewer than D frames wait, as many drivers do, and otherwise at the next
+// refresh. Mesa's software renderer, which draws the benchmark's frames,
+// never waits by itself.
 
 #include <GL/glx.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 
 #include <dlfcn.h>
+
+namespace {
+
+const char *rate = std::getenv("GLSQUARE_VSYNC_HZ");
+const long double hz = rate ? std::strtold(rate, nullptr) : 0.0L;
+const char *queue = std::getenv("GLSQUARE_VSYNC_QUEUE");
+const std::size_t queueDepth = queue ? std::strtoul(queue, nullptr, 10) : 0;
+
+std::deque<long long> waitingTicks; // the refreshes that will show the frames waiting, oldest first
+long long lastShownNs = 0;
+
+// Refreshes fall on whole multiples of the refresh period of CLOCK_MONOTONIC.
+long long tickNs(long long tick)
+{
+    return static_cast<long long>(std::ceil(static_cast<long double>(tick) * 1e9L / hz));
+}
+
+long long lastTick()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long double nowNs = static_cast<long double>(now.tv_sec) * 1e9L + static_cast<long double>(now.tv_nsec);
+    return static_cast<long long>(std::floor(nowNs * hz / 1e9L));
+}
+
+void sleepUntil(long long ns)
+{
+    const timespec due { time_t(ns / 1000000000), long(ns % 1000000000) };
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) { }
+}
+
+} // namespace
+
+// When the frame swapped last is shown, on CLOCK_MONOTONIC in nanoseconds.
+extern "C" long long glsquareVsyncLastShownNs()
+{
+    return lastShownNs;
+}
 
 extern "C" void glXSwapBuffers(Display *dpy, GLXDrawable drawable)
 {
     using SwapBuffers = void (*)(Display *, GLXDrawable);
     static const auto realSwapBuffers = reinterpret_cast<SwapBuffers>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
-    static const char *rate = std::getenv("GLSQUARE_VSYNC_HZ");
-    static const double hz = rate ? std::atof(rate) : 0.0;
 
     realSwapBuffers(dpy, drawable);
     if (hz <= 0)
         return;
-    timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    // Ticks fall on whole multiples of the refresh period of CLOCK_MONOTONIC.
-    const long double nowNs = static_cast<long double>(now.tv_sec) * 1e9L + static_cast<long double>(now.tv_nsec);
-    const long double tick = std::floor(nowNs * hz / 1e9L) + 1;
-    const auto dueNs = static_cast<long long>(std::ceil(tick * 1e9L / hz));
-    const timespec due { time_t(dueNs / 1000000000), long(dueNs % 1000000000) };
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) { }
+    const long long now = lastTick();
+    while (!waitingTicks.empty() && waitingTicks.front() <= now)
+        waitingTicks.pop_front();
+    const long long shownAt = std::max(now, waitingTicks.empty() ? now : waitingTicks.back()) + 1;
+    waitingTicks.push_back(shownAt);
+    lastShownNs = tickNs(shownAt);
+    // Return once no more than queueDepth frames wait, this one included.
+    if (waitingTicks.size() > queueDepth)
+        sleepUntil(tickNs(waitingTicks[waitingTicks.size() - 1 - queueDepth]));
 }

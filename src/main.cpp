@@ -7,6 +7,7 @@
 
 int main(int argc, char **argv)
 {
+    OpenGLWindow::configureProcess();
     QApplication app(argc, argv);
     OpenGLWindow window;
     window.show();

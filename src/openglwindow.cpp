@@ -61,6 +61,26 @@ OpenGLWindow::OpenGLWindow(QWindow *parent)
 
     m_frameDelay.setSingleShot(true);
     m_frameDelay.setTimerType(Qt::PreciseTimer);
+    // A held frame is drawn when its time comes, without asking Qt for it
+    // again: Qt from 6.8 would wait once more before it delivered it.
+    connect(&m_frameDelay, &QTimer::timeout, this, [this] {
+        if (isExposed()) {
+            QEvent request(QEvent::UpdateRequest);
+            QCoreApplication::sendEvent(this, &request);
+        }
+    });
+}
+
+void OpenGLWindow::configureProcess()
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 8, 0)
+    // These versions wait 5 ms before every update request whatever the
+    // display's rate, which misses refreshes above about 190 Hz; holdFrame()
+    // waits instead, as long as newer Qt does. Qt reads this once, at the
+    // first update request.
+    if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
+        qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
+#endif
 }
 
 void OpenGLWindow::initializeGL()
@@ -78,13 +98,6 @@ void OpenGLWindow::initializeGL()
     glClearColor(0.2f, 0.2f, 0.2f, 1.0f);
     // Every presented frame asks for the next, paced by the swap interval.
     connect(this, SIGNAL(frameSwapped()), this, SLOT(update()));
-    // Where the display does not drive update requests (X11, Windows), Qt
-    // delivers each one 5 ms late, too late for every refresh of a display
-    // faster than about 190 Hz. Without that delay holdEarlyFrame() keeps the
-    // loop from running faster than the display where the swap does not wait.
-    if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
-        qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
-    connect(&m_frameDelay, SIGNAL(timeout()), this, SLOT(update()));
 
     m_program.addShaderFromSourceFile(QOpenGLShader::Vertex, ":/assets/shaders/default.vert");
     m_program.addShaderFromSourceFile(QOpenGLShader::Fragment, ":/assets/shaders/default.frag");
@@ -150,46 +163,66 @@ bool OpenGLWindow::event(QEvent *event)
     switch (event->type()) {
     case QEvent::Expose:
     case QEvent::Paint:
-    case QEvent::UpdateRequest:
+    case QEvent::UpdateRequest: {
         // Qt's own paint path makes GL calls before and after paintGL; without a
         // context they would crash, so nothing is painted until the loop ends.
         if (context() && !isValid())
             return true;
-        if (event->type() == QEvent::UpdateRequest && holdEarlyFrame())
+        if (event->type() == QEvent::UpdateRequest && holdFrame())
             return true;
-        break;
-    default:
-        break;
+        const bool handled = QOpenGLWindow::event(event);
+        m_sinceSwap.start(); // a frame drawn now has been swapped
+        return handled;
     }
-    return QOpenGLWindow::event(event);
+    default:
+        return QOpenGLWindow::event(event);
+    }
 }
 
-// Where the swap returns at once (no vsync), a frame asked for less than half
-// a refresh after the last one is held until that refresh is over, so that
-// the loop runs about once per refresh of the screen the window is on instead
-// of as fast as it can. Where the swap waits for the display, the next frame
-// is asked for a whole refresh after the last one; one that comes early
-// then, because the last started late, is drawn at once: held, it would miss
-// its refresh. Only a frame that was not held shows which case this is. The
-// hold is rounded down, so that a held frame never starts after its refresh.
-bool OpenGLWindow::holdEarlyFrame()
+// Decides when the frame asked for now starts, and holds it until then:
+// - No sooner than 40 % into the refresh after the last swap, so that the
+//   keys pressed while the swap waited for the display are taken in first,
+//   but no later than 2.5 ms (to draw, and for a timer's lateness) before
+//   the refresh ends. Qt from 6.8 waits up to 5 ms before it asks, older
+//   versions not at all (configureProcess()).
+// - Where the display does not pace the loop (no vsync), no sooner than a
+//   refresh after the last frame started, so that the loop runs about once
+//   per refresh of the screen the window is on instead of as fast as it
+//   can. The display paces it where the swap waits for the refresh (vsync)
+//   or Qt asks for a frame only once the refresh is near (Wayland): then
+//   the swap, or the wait for the request, takes half a refresh or more.
+//   Drivers that queue frames let the swap return at once until the queue
+//   is full, and holding frames there would keep it from filling and leave
+//   refreshes without a frame: so frames are held only once the display
+//   has not paced the loop for 100 ms.
+// Qt's timers count whole milliseconds: the first hold is rounded to the
+// nearest, the second down, so that a held frame never starts after its
+// refresh.
+bool OpenGLWindow::holdFrame()
 {
+    if (m_frameHeld) {
+        m_frameHeld = false;
+        return false;
+    }
     const QScreen *screen = this->screen();
-    if (!screen || screen->refreshRate() <= 0)
+    if (!m_timer.isValid() || !screen || screen->refreshRate() <= 0) // nothing drawn yet, or no rate to pace to
         return false;
     const double refreshMs = 1000.0 / screen->refreshRate();
-    const double sinceLastFrameMs = double(m_timer.nsecsElapsed()) / 1e6;
-    const bool early = sinceLastFrameMs < refreshMs / 2;
-    const int holdMs = int(refreshMs - sinceLastFrameMs);
-    if (early && !m_swapWaits && holdMs >= 1) {
-        m_frameDelay.start(holdMs);
-        m_frameHeld = true;
-        return true;
-    }
-    if (!m_frameHeld)
-        m_swapWaits = !early;
-    m_frameHeld = false;
-    return false;
+    const int inputDelayMs = int(std::min(0.4 * refreshMs, refreshMs - 2.5));
+    const double sinceSwapMs = double(m_sinceSwap.nsecsElapsed()) / 1e6;
+    const double sinceFrameMs = double(m_timer.nsecsElapsed()) / 1e6;
+    const double frameMs = sinceFrameMs - sinceSwapMs; // from its start to the end of its swap
+
+    if (std::max(frameMs, sinceSwapMs) >= refreshMs / 2 || !m_sinceDisplayPaced.isValid())
+        m_sinceDisplayPaced.start();
+    int holdMs = qRound(inputDelayMs - sinceSwapMs);
+    if (m_sinceDisplayPaced.elapsed() > 100)
+        holdMs = std::max(holdMs, int(refreshMs - sinceFrameMs));
+    if (holdMs < 1)
+        return false;
+    m_frameDelay.start(holdMs);
+    m_frameHeld = true;
+    return true;
 }
 
 void OpenGLWindow::keyPressEvent(QKeyEvent *event)

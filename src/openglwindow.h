@@ -25,6 +25,10 @@ class OpenGLWindow : public QOpenGLWindow, private QOpenGLFunctions
 public:
     explicit OpenGLWindow(QWindow *parent = nullptr);
 
+    // Process-wide settings the window's frame pacing relies on: call once,
+    // before the application object exists.
+    static void configureProcess();
+
 protected:
     void initializeGL() override;
     void resizeGL(int w, int h) override;
@@ -36,7 +40,7 @@ protected:
 
 private:
     void setKeyPairHeld(int key, bool held);
-    bool holdEarlyFrame();
+    bool holdFrame();
 
     QOpenGLShaderProgram m_program;
     QOpenGLBuffer m_vbo;
@@ -52,7 +56,8 @@ private:
     QElapsedTimer m_timer;
     float m_dt = 0.0f;
     QMap<int, bool> m_keys;
+    QElapsedTimer m_sinceSwap;
+    QElapsedTimer m_sinceDisplayPaced;
     QTimer m_frameDelay;
     bool m_frameHeld = false; // the next frame is one that was held
-    bool m_swapWaits = false; // the last frame not held came a refresh after the one before
 };

@@ -14,6 +14,10 @@ class tst_OpenGLWindow : public QObject
 {
     Q_OBJECT
 
+public:
+    // Called before the application object exists, as the program's main does.
+    static void initMain() { OpenGLWindow::configureProcess(); }
+
 private slots:
     void drawsSquareStretchedToWindow_data();
     void drawsSquareStretchedToWindow();
