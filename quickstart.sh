@@ -67,9 +67,9 @@ test | sanitize)
     preset=release
     [ "$1" = test ] || preset=sanitize
     build "$preset"
-    # Always a private X server, so that nothing on a real desktop takes the
-    # keyboard focus from the windows under test.
-    exec "${virtual_display[@]}" ctest --preset "$preset"
+    # Always a private X server, even from a Wayland session, so that nothing
+    # on a real desktop takes the keyboard focus from the windows under test.
+    exec env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "${virtual_display[@]}" ctest --preset "$preset"
     ;;
 lint)
     install_missing "${build_packages[@]}" "${test_packages[@]}" "${lint_packages[@]}"
