@@ -60,9 +60,10 @@
 
 namespace {
 
-constexpr double warmUpSeconds = 1.0;
+constexpr double warmUpSeconds = 0.5;
 constexpr double measuredSeconds = 3.0;
-constexpr double pressSpacingSeconds = 0.05; // rounded to whole refreshes
+constexpr int runsPerWindow = 3;
+constexpr double pressSpacingSeconds = 0.05;
 const QList<int> refreshRates { 60, 144, 240, 360 };
 const QList<int> latencyRates { 60, 144, 360 };
 // Frames that may wait to be shown before the swap blocks: 0 blocks every swap.
@@ -113,25 +114,21 @@ double quantile(QList<double> values, double q)
 
 // Presses D and A in turn through the X server, as a keyboard does, from its
 // own thread and X connection, so that each press comes when planned whatever
-// the window is doing. Press i comes i/count of a refresh later in its
-// refresh than press 0, so that the presses sample every phase of the
-// refresh alike. Returns when each press was sent.
-QList<qint64> pressKeys(double hz, qint64 firstNs, int count)
+// the window is doing. Returns when each press was sent.
+QList<qint64> pressKeys(qint64 firstNs, double apartNs, int count)
 {
     Display *display = XOpenDisplay(nullptr);
     if (!display)
         return {};
     const KeyCode keys[] = { XKeysymToKeycode(display, XK_d), XKeysymToKeycode(display, XK_a) };
-    const double refreshNs = 1e9 / hz;
-    const int refreshesApart = std::max(1, qRound(pressSpacingSeconds * hz));
     QList<qint64> sentNs;
     for (int i = 0; i < count; ++i) {
-        const qint64 pressNs = firstNs + qint64((i * refreshesApart + double(i) / count) * refreshNs);
+        const qint64 pressNs = firstNs + qint64(i * apartNs);
         sleepUntil(pressNs);
         sentNs.append(monotonicNs());
         XTestFakeKeyEvent(display, keys[i % 2], True, CurrentTime);
         XFlush(display);
-        sleepUntil(pressNs + qint64(refreshesApart * refreshNs / 2));
+        sleepUntil(pressNs + qint64(apartNs / 2));
         XTestFakeKeyEvent(display, keys[i % 2], False, CurrentTime);
         XFlush(display);
     }
@@ -191,11 +188,15 @@ int measureWindow(bool program)
     const qint64 startNs = monotonicNs();
     const qint64 startCpuNs = cpuNs();
     const qint64 framesBefore = shownNs.size();
-    // The presses begin on a refresh and end well before the measurement does.
+    // The presses are a whole number of refreshes and a golden section of one
+    // apart, so that they sample every phase of the refresh, and of any frame
+    // loop running near its rate, about evenly. They begin on a refresh and
+    // end well before the measurement does.
+    const double pressApartNs = (std::round(pressSpacingSeconds * hz) + 0.618034) * 1e9 / hz;
     const auto firstPressNs = qint64(std::ceil(std::ceil(double(startNs) * hz / 1e9) * 1e9 / hz));
-    const int presses = int((measuredSeconds - 2 * pressSpacingSeconds) / pressSpacingSeconds);
+    const int presses = int(measuredSeconds * 1e9 / pressApartNs) - 2;
     QList<qint64> sentNs;
-    std::thread presser([&] { sentNs = pressKeys(hz, firstPressNs, presses); });
+    std::thread presser([&] { sentNs = pressKeys(firstPressNs, pressApartNs, presses); });
     runEventLoop(measuredSeconds);
     presser.join();
     const qint64 endNs = monotonicNs();
@@ -342,6 +343,35 @@ struct Row
     QJsonObject qt;
 };
 
+// Every figure's median over the runs that gave figures.
+QJsonObject medianOf(QList<QJsonObject> runs)
+{
+    runs.removeIf([](const QJsonObject &run) { return run.isEmpty(); });
+    QJsonObject median;
+    for (const QString &key : runs.value(0).keys()) {
+        QList<double> values;
+        for (const QJsonObject &run : std::as_const(runs))
+            values.append(run[key].toDouble());
+        median.insert(key, quantile(values, 0.5));
+    }
+    return median;
+}
+
+// Runs the program's window and Qt's own loop in turn, several times each,
+// and keeps the medians, so that a burst of load on the machine during one
+// run does not decide a row.
+void measure(Row &row, const QString &display)
+{
+    QList<QJsonObject> program;
+    QList<QJsonObject> qt;
+    for (int i = 0; i < runsPerWindow; ++i) {
+        program.append(runWindow(true, display, row.hz, row.queueDepth));
+        qt.append(runWindow(false, display, row.hz, row.queueDepth));
+    }
+    row.program = medianOf(program);
+    row.qt = medianOf(qt);
+}
+
 QString rowName(const Row &row)
 {
     if (row.hz == 0)
@@ -357,10 +387,10 @@ QString rowName(const Row &row)
 void printTable(const char *title, const QList<Row> &rows, const std::function<bool(const Row &)> &include,
                 const std::function<QString(const QJsonObject &)> &figure)
 {
-    std::printf("\n%s\n%-30s %-28s %s\n", title, "", "program", "Qt's own loop");
+    std::printf("\n%s\n%-32s %-28s %s\n", title, "", "program", "Qt's own loop");
     for (const Row &row : rows) {
         if (include(row)) {
-            std::printf("%-30s %-28s %s\n", qPrintable(rowName(row)), qPrintable(figure(row.program)),
+            std::printf("%-32s %-28s %s\n", qPrintable(rowName(row)), qPrintable(figure(row.program)),
                         row.qt.isEmpty() ? "-" : qPrintable(figure(row.qt)));
         }
     }
@@ -417,12 +447,14 @@ int runBenchmark(const QString &jsonPath)
         if (display.isEmpty() || !dummy.setRefreshRate(hz))
             break;
         for (int queueDepth : queueDepths) {
-            rows.append({ QStringLiteral("%1 Hz").arg(hz), hz, queueDepth, runWindow(true, display, hz, queueDepth),
-                          runWindow(false, display, hz, queueDepth) });
+            Row row { QStringLiteral("%1 Hz").arg(hz), hz, queueDepth, {}, {} };
+            measure(row, display);
+            rows.append(row);
         }
     }
     const QString here = qEnvironmentVariable("DISPLAY");
-    Row noVsync { QString(), 0, 0, runWindow(true, here, 0, 0), runWindow(false, here, 0, 0) };
+    Row noVsync;
+    measure(noVsync, here);
     noVsync.display = QStringLiteral("%1, %2 Hz, no vsync").arg(here).arg(noVsync.program["screenHz"].toDouble());
     rows.append(noVsync);
     if (!display.isEmpty() && dummy.setRefreshRate(refreshRates.first())) {
