@@ -76,8 +76,8 @@ void OpenGLWindow::configureProcess()
 #if QT_VERSION < QT_VERSION_CHECK(6, 8, 0)
     // These versions wait 5 ms before every update request whatever the
     // display's rate, which misses refreshes above about 190 Hz; holdFrame()
-    // waits instead, as long as newer Qt does. Qt reads this once, at the
-    // first update request.
+    // waits instead, for a time scaled to the refresh. Qt reads this once,
+    // at the first update request.
     if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
         qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
 #endif

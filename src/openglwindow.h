@@ -56,8 +56,8 @@ private:
     QElapsedTimer m_timer;
     float m_dt = 0.0f;
     QMap<int, bool> m_keys;
-    QElapsedTimer m_sinceSwap;
-    QElapsedTimer m_sinceDisplayPaced;
+    QElapsedTimer m_sinceSwap;         // since the last frame's swap returned
+    QElapsedTimer m_sinceDisplayPaced; // since the display last held the loop back
     QTimer m_frameDelay;
     bool m_frameHeld = false; // the next frame is one that was held
 };
