@@ -20,13 +20,16 @@ cd "$(dirname "$0")"
 build_packages=(cmake g++ make qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl1-mesa-dri libglx-mesa0)
 # Qt's Wayland plugin, so that Wayland desktops run the program natively.
 desktop_packages=(qt6-wayland)
-# The tests, and the benchmarks built with them (the pacing benchmark presses
-# keys with XTest).
-test_packages=(xvfb xauth dpkg-dev file desktop-file-utils lintian libxtst-dev)
+# Building the tests and the benchmarks built with them needs XTest's headers
+# too: the pacing benchmark presses keys with it.
+test_build_packages=(libxtst-dev)
+test_packages=(xvfb xauth dpkg-dev file desktop-file-utils lintian)
 lint_packages=(clang-format clang-tidy cppcheck)
 # Xorg's dummy driver gives the pacing benchmark displays of 60 to 360 Hz.
 bench_packages=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils)
-virtual_display=(xvfb-run -a -s "-screen 0 1280x1024x24")
+# A private X server, even from a Wayland session, so that nothing on a real
+# desktop takes the keyboard focus from the windows under test.
+virtual_display=(env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24")
 
 install_missing() {
     local missing=() package
@@ -63,16 +66,14 @@ run)
     exec build/glsquare
     ;;
 test | sanitize)
-    install_missing "${build_packages[@]}" "${test_packages[@]}"
+    install_missing "${build_packages[@]}" "${test_build_packages[@]}" "${test_packages[@]}"
     preset=release
     [ "$1" = test ] || preset=sanitize
     build "$preset"
-    # Always a private X server, even from a Wayland session, so that nothing
-    # on a real desktop takes the keyboard focus from the windows under test.
-    exec env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "${virtual_display[@]}" ctest --preset "$preset"
+    exec "${virtual_display[@]}" ctest --preset "$preset"
     ;;
 lint)
-    install_missing "${build_packages[@]}" "${test_packages[@]}" "${lint_packages[@]}"
+    install_missing "${build_packages[@]}" "${test_build_packages[@]}" "${lint_packages[@]}"
     build release # for the compile commands and the generated sources
     mapfile -t sources < <(find src tests bench -name '*.cpp' -o -name '*.h' | sort)
     clang-format --dry-run --Werror "${sources[@]}"
@@ -86,7 +87,7 @@ lint)
     echo "lint: formatting, clang-tidy and cppcheck found nothing"
     ;;
 bench)
-    install_missing "${build_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}"
+    install_missing "${build_packages[@]}" "${test_build_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}"
     build release
     display=()
     [ -n "${DISPLAY:-}" ] || display=("${virtual_display[@]}")
