@@ -59,6 +59,7 @@ OpenGLWindow::OpenGLWindow(QWindow *parent)
     format.setSwapInterval(1);
     setFormat(format);
 
+    m_sinceCreated.start();
     m_frameDelay.setSingleShot(true);
     m_frameDelay.setTimerType(Qt::PreciseTimer);
     // A held frame is drawn when its time comes, without asking Qt for it
@@ -170,8 +171,9 @@ bool OpenGLWindow::event(QEvent *event)
             return true;
         if (event->type() == QEvent::UpdateRequest && holdFrame())
             return true;
+        m_frameClock.frameStarted(clockMs());
         const bool handled = QOpenGLWindow::event(event);
-        m_sinceSwap.start(); // a frame drawn now has been swapped
+        m_frameClock.frameSwapped(clockMs()); // a frame drawn now has been swapped
         return handled;
     }
     default:
@@ -179,25 +181,7 @@ bool OpenGLWindow::event(QEvent *event)
     }
 }
 
-// Decides when the frame asked for now starts, and holds it until then:
-// - No sooner than 40 % into the refresh after the last swap, so that the
-//   keys pressed while the swap waited for the display are taken in first,
-//   but no later than 2.5 ms (to draw, and for a timer's lateness) before
-//   the refresh ends. Qt from 6.8 waits up to 5 ms before it asks, older
-//   versions not at all (configureProcess()).
-// - Where the display does not pace the loop (no vsync), no sooner than a
-//   refresh after the last frame started, so that the loop runs about once
-//   per refresh of the screen the window is on instead of as fast as it
-//   can. The display paces it where the swap waits for the refresh (vsync)
-//   or Qt asks for a frame only once the refresh is near (Wayland): then
-//   the swap, or the wait for the request, takes half a refresh or more.
-//   Drivers that queue frames let the swap return at once until the queue
-//   is full, and holding frames there would keep it from filling and leave
-//   refreshes without a frame: so frames are held only once the display
-//   has not paced the loop for 100 ms.
-// Qt's timers count whole milliseconds: the first hold is rounded to the
-// nearest, the second down, so that a held frame never starts after its
-// refresh.
+// Holds the frame asked for now until the frame clock says it starts.
 bool OpenGLWindow::holdFrame()
 {
     if (m_frameHeld) {
@@ -205,22 +189,10 @@ bool OpenGLWindow::holdFrame()
         return false;
     }
     const QScreen *screen = this->screen();
-    if (!m_timer.isValid() || !screen || screen->refreshRate() <= 0) // nothing drawn yet, or no rate to pace to
+    const int delayMs = m_frameClock.delayMs(clockMs(), screen ? screen->refreshRate() : 0.0);
+    if (delayMs < 1)
         return false;
-    const double refreshMs = 1000.0 / screen->refreshRate();
-    const int inputDelayMs = int(std::min(0.4 * refreshMs, refreshMs - 2.5));
-    const double sinceSwapMs = double(m_sinceSwap.nsecsElapsed()) / 1e6;
-    const double sinceFrameMs = double(m_timer.nsecsElapsed()) / 1e6;
-    const double frameMs = sinceFrameMs - sinceSwapMs; // from its start to the end of its swap
-
-    if (std::max(frameMs, sinceSwapMs) >= refreshMs / 2 || !m_sinceDisplayPaced.isValid())
-        m_sinceDisplayPaced.start();
-    int holdMs = qRound(inputDelayMs - sinceSwapMs);
-    if (m_sinceDisplayPaced.elapsed() > 100)
-        holdMs = std::max(holdMs, int(refreshMs - sinceFrameMs));
-    if (holdMs < 1)
-        return false;
-    m_frameDelay.start(holdMs);
+    m_frameDelay.start(delayMs);
     m_frameHeld = true;
     return true;
 }

@@ -12,6 +12,8 @@
 #include <QOpenGLWindow>
 #include <QTimer>
 
+#include "frameclock.h"
+
 class QEvent;
 class QFocusEvent;
 class QKeyEvent;
@@ -41,6 +43,7 @@ protected:
 private:
     void setKeyPairHeld(int key, bool held);
     bool holdFrame();
+    double clockMs() const { return double(m_sinceCreated.nsecsElapsed()) / 1e6; }
 
     QOpenGLShaderProgram m_program;
     QOpenGLBuffer m_vbo;
@@ -56,8 +59,8 @@ private:
     QElapsedTimer m_timer;
     float m_dt = 0.0f;
     QMap<int, bool> m_keys;
-    QElapsedTimer m_sinceSwap;         // since the last frame's swap returned
-    QElapsedTimer m_sinceDisplayPaced; // since the display last held the loop back
+    QElapsedTimer m_sinceCreated; // the frame clock's time
+    FrameClock m_frameClock;
     QTimer m_frameDelay;
     bool m_frameHeld = false; // the next frame is one that was held
 };
