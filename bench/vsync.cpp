@@ -7,8 +7,9 @@
 // oldest frame waiting. With GLSQUARE_VSYNC_QUEUE=0 (the default) a swap
 // waits until its frame is shown; with D = 1 or 2 it returns at once while
 // fewer than D frames wait, as many drivers do, and otherwise at the next
-// refresh. Mesa's software renderer, which draws the benchmark's frames,
-// never waits by itself.
+// refresh. With GLSQUARE_VSYNC_SLOW_EVERY=N, every Nth frame takes 2 ms
+// longer before it is swapped. Mesa's software renderer, which draws the
+// benchmark's frames, never waits by itself.
 
 #include <GL/glx.h>
 
@@ -27,6 +28,9 @@ const char *rate = std::getenv("GLSQUARE_VSYNC_HZ");
 const long double hz = rate ? std::strtold(rate, nullptr) : 0.0L;
 const char *queue = std::getenv("GLSQUARE_VSYNC_QUEUE");
 const std::size_t queueDepth = queue ? std::strtoul(queue, nullptr, 10) : 0;
+const char *slow = std::getenv("GLSQUARE_VSYNC_SLOW_EVERY");
+const unsigned long slowEvery = slow ? std::strtoul(slow, nullptr, 10) : 0;
+unsigned long framesSwapped = 0;
 
 std::deque<long long> waitingTicks; // the refreshes that will show the frames waiting, oldest first
 long long lastShownNs = 0;
@@ -64,6 +68,11 @@ extern "C" void glXSwapBuffers(Display *dpy, GLXDrawable drawable)
     using SwapBuffers = void (*)(Display *, GLXDrawable);
     static const auto realSwapBuffers = reinterpret_cast<SwapBuffers>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
 
+    if (slowEvery > 0 && ++framesSwapped % slowEvery == 0) {
+        timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        sleepUntil(static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec + 2000000);
+    }
     realSwapBuffers(dpy, drawable);
     if (hz <= 0)
         return;
