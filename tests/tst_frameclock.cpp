@@ -27,10 +27,10 @@ struct Run
 
 // The frame loop run by the clock against a simulated display, on simulated
 // time: each frame takes 0.3 ms, a swap that waits returns up to 0.3 ms after
-// its refresh, timers fire 0.05 ms late and the next frame
-// is asked for 0.05 ms after the swap returns; `noisy` makes every tenth
-// frame 2 ms slower, every seventh timer and every ninth request 1 ms later. The swap behaves as
-// vsync does with up to `queue` frames waiting (0: every swap waits for its
+// its refresh, timers fire 0.05 ms late and the next frame is asked for
+// 0.05 ms after the swap returns; `noisy` makes every tenth frame 2 ms slower,
+// and every seventh timer and every ninth request 1 ms later. The swap behaves
+// as vsync does with up to `queue` frames waiting (0: every swap waits for its
 // refresh), or returns at once (-1).
 Run simulate(int queue, double realHz, double reportedHz, double laterHz, bool noisy)
 {
