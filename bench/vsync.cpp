@@ -13,7 +13,6 @@
 
 #include <GL/glx.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -24,29 +23,30 @@
 
 namespace {
 
-const char *rate = std::getenv("GLSQUARE_VSYNC_HZ");
-const long double hz = rate ? std::strtold(rate, nullptr) : 0.0L;
-const char *queue = std::getenv("GLSQUARE_VSYNC_QUEUE");
-const std::size_t queueDepth = queue ? std::strtoul(queue, nullptr, 10) : 0;
-const char *slow = std::getenv("GLSQUARE_VSYNC_SLOW_EVERY");
-const unsigned long slowEvery = slow ? std::strtoul(slow, nullptr, 10) : 0;
-unsigned long framesSwapped = 0;
+long double setting(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? std::strtold(value, nullptr) : 0.0L;
+}
 
+const long double hz = setting("GLSQUARE_VSYNC_HZ");
+const auto queueDepth = std::size_t(setting("GLSQUARE_VSYNC_QUEUE"));
+const auto slowEvery = static_cast<unsigned long>(setting("GLSQUARE_VSYNC_SLOW_EVERY"));
+unsigned long framesSwapped = 0;
 std::deque<long long> waitingTicks; // the refreshes that will show the frames waiting, oldest first
 long long lastShownNs = 0;
+
+long long nowNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
 
 // Refreshes fall on whole multiples of the refresh period of CLOCK_MONOTONIC.
 long long tickNs(long long tick)
 {
     return static_cast<long long>(std::ceil(static_cast<long double>(tick) * 1e9L / hz));
-}
-
-long long lastTick()
-{
-    timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long double nowNs = static_cast<long double>(now.tv_sec) * 1e9L + static_cast<long double>(now.tv_nsec);
-    return static_cast<long long>(std::floor(nowNs * hz / 1e9L));
 }
 
 void sleepUntil(long long ns)
@@ -68,20 +68,16 @@ extern "C" void glXSwapBuffers(Display *dpy, GLXDrawable drawable)
     using SwapBuffers = void (*)(Display *, GLXDrawable);
     static const auto realSwapBuffers = reinterpret_cast<SwapBuffers>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
 
-    if (slowEvery > 0 && ++framesSwapped % slowEvery == 0) {
-        timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        sleepUntil(static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec + 2000000);
-    }
+    if (slowEvery > 0 && ++framesSwapped % slowEvery == 0)
+        sleepUntil(nowNs() + 2000000);
     realSwapBuffers(dpy, drawable);
     if (hz <= 0)
         return;
-    const long long now = lastTick();
-    while (!waitingTicks.empty() && waitingTicks.front() <= now)
+    const auto lastTick = static_cast<long long>(std::floor(static_cast<long double>(nowNs()) * hz / 1e9L));
+    while (!waitingTicks.empty() && waitingTicks.front() <= lastTick)
         waitingTicks.pop_front();
-    const long long shownAt = std::max(now, waitingTicks.empty() ? now : waitingTicks.back()) + 1;
-    waitingTicks.push_back(shownAt);
-    lastShownNs = tickNs(shownAt);
+    waitingTicks.push_back((waitingTicks.empty() ? lastTick : waitingTicks.back()) + 1);
+    lastShownNs = tickNs(waitingTicks.back());
     // Return once no more than queueDepth frames wait, this one included.
     if (waitingTicks.size() > queueDepth)
         sleepUntil(tickNs(waitingTicks[waitingTicks.size() - 1 - queueDepth]));

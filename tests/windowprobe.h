@@ -24,7 +24,10 @@ public:
     int framesDrawn() const { return int(m_frameStarts.size()); }
     // The time the program counts for frames first .. end - 1: each frame
     // counts the time since the one before it.
-    double secondsCounted(int first, int end) const;
+    double secondsCounted(int first, int end) const
+    {
+        return double(m_frameStarts.at(end - 1) - m_frameStarts.at(first - 1)) / 1e9;
+    }
 
     // Shows the window, makes it the active one and waits for a frame.
     bool showActive();
