@@ -10,10 +10,12 @@
 #   ./quickstart.sh sanitize   the same with AddressSanitizer (leak check
 #                              included) and UndefinedBehaviorSanitizer
 #   ./quickstart.sh lint       check the formatting, run clang-tidy and cppcheck
-#   ./quickstart.sh bench [--memory-frames N]
+#   ./quickstart.sh bench [--frames N]
 #                              build and run the frame and frame pacing
 #                              benchmarks, on a virtual X server when there is
-#                              no display (pacing also starts Xorg, as root)
+#                              no display (pacing also starts Xorg, as root);
+#                              fails if either misses a target. --frames sets
+#                              the frames of the frame benchmark's memory run.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -91,14 +93,15 @@ bench)
     build release
     display=()
     [ -n "${DISPLAY:-}" ] || display=("${virtual_display[@]}")
-    "${display[@]}" build/bench/frame_bench --json build/frame-bench.json "${@:2}"
-    if [ $# -eq 1 ]; then
-        echo
-        "${display[@]}" build/bench/pacing_bench --json build/pacing-bench.json
-    fi
+    # Both run; each exits non-zero if it missed a target or could not measure.
+    status=0
+    "${display[@]}" build/bench/frame_bench --json build/frame-bench.json "${@:2}" || status=1
+    echo
+    "${display[@]}" build/bench/pacing_bench --json build/pacing-bench.json || status=1
+    exit "$status"
     ;;
 *)
-    echo "usage: $0 run|test|sanitize|lint|bench [--memory-frames N]" >&2
+    echo "usage: $0 run|test|sanitize|lint|bench [--frames N]" >&2
     exit 2
     ;;
 esac
