@@ -18,11 +18,11 @@ constexpr double rateChangeMs = 2000;
 constexpr double measureFromMs = 3500;
 constexpr double endMs = 5000;
 
+// The share of the refreshes measured that got a new frame, the median key
+// press to the refresh that shows it, and the frames started per refresh.
 struct Run
 {
-    double newFrameShare;    // of the refreshes measured
-    double latencyRefreshes; // median, key press to the refresh that shows it
-    double framesPerRefresh;
+    double newFrameShare, latencyRefreshes, framesPerRefresh;
 };
 
 // The frame loop run by the clock against a simulated display, on simulated
@@ -99,14 +99,11 @@ void tst_FrameClock::keepsUpWithTheDisplay_data()
     QTest::addColumn<bool>("noisy");
     QTest::addColumn<double>("maxLatency"); // in refreshes
 
-    const auto row = [](const char *name, int queue, double realHz, double reportedHz, double laterHz, bool noisy,
-                        double maxLatency) {
-        QTest::newRow(name) << queue << realHz << reportedHz << laterHz << noisy << maxLatency;
-    };
     // Each row catches a wrong decision that no other row catches.
-    row("2 frames wait, 60 Hz then 240, reported as 60", 2, 60, 60, 240, false, 3.6);
-    row("swap blocks, 144 Hz reported as 60, slow frames, late timers", 0, 144, 60, 144, true, 1.25);
-    row("no vsync, 144 Hz, slow frames, late timers", -1, 144, 144, 144, true, 1.5);
+    QTest::newRow("2 frames wait, 60 Hz then 240, reported as 60") << 2 << 60.0 << 60.0 << 240.0 << false << 3.6;
+    QTest::newRow("swap blocks, 144 Hz reported as 60, slow frames, late timers")
+            << 0 << 144.0 << 60.0 << 144.0 << true << 1.25;
+    QTest::newRow("no vsync, 144 Hz, slow frames, late timers") << -1 << 144.0 << 144.0 << 144.0 << true << 1.5;
 }
 
 void tst_FrameClock::keepsUpWithTheDisplay()
@@ -120,10 +117,8 @@ void tst_FrameClock::keepsUpWithTheDisplay()
     const Run run = simulate(queue, realHz, reportedHz, laterHz, noisy);
     qDebug("%.1f %% of refreshes with a new frame, %.2f frames a refresh, key to photon %.2f refreshes",
            run.newFrameShare * 100, run.framesPerRefresh, run.latencyRefreshes);
-    if (queue >= 0)
-        QVERIFY(run.newFrameShare >= 0.98);
-    else // without vsync, about a frame per refresh: no busy loop
-        QVERIFY(run.framesPerRefresh <= 1.15);
+    // Without vsync, about a frame per refresh: no busy loop.
+    QVERIFY(queue >= 0 ? run.newFrameShare >= 0.98 : run.framesPerRefresh <= 1.15);
     QVERIFY(run.latencyRefreshes <= maxLatency);
 }
 
