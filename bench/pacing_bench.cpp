@@ -83,12 +83,10 @@ QList<qint64> pressKeys(qint64 firstNs, double apartNs, int count)
 }
 
 // Counts the key presses that reach the window it filters.
-class KeyPresses : public QObject
+struct KeyPresses : public QObject
 {
-public:
     int count = 0;
 
-protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
         count += event->type() == QEvent::KeyPress && !static_cast<QKeyEvent *>(event)->isAutoRepeat();
@@ -226,8 +224,8 @@ void checkTargets(const QJsonObject &row, Benchmark &benchmark)
         if (!met)
             benchmark.miss(QStringLiteral("%1: %2 %3, Qt's own loop %4")
                                    .arg(row["name"].toString(), figure)
-                                   .arg(program[figure].toDouble())
-                                   .arg(qt[figure].toDouble()));
+                                   .arg(program[figure].toDouble(), 0, 'g', 3)
+                                   .arg(qt[figure].toDouble(), 0, 'g', 3));
     };
     const bool blocking = row["queueDepth"].toInt() == 0 && row["slowEvery"].toInt() == 0;
     const int hz = row["vsyncHz"].toInt();
@@ -293,9 +291,10 @@ int main(int argc, char **argv)
             { "-displayfd", "1", "-config", XORG_DUMMY_CONF, "-logfile", "/dev/null", "-noreset", "-nolisten", "tcp" });
     const QString dummy = xorg.waitForReadyRead(10000) ? ":" + QString(xorg.readAllStandardOutput()).trimmed() : "";
     if (dummy.isEmpty())
-        benchmark.miss("no refresh rate measured: Xorg with the dummy driver did not start (it needs root, "
-                       "xserver-xorg-core and xserver-xorg-video-dummy): "
-                       + QString(xorg.readAllStandardError()).trimmed().section('\n', -1));
+        benchmark.miss("no refresh rate measured: Xorg with the dummy driver (root, xserver-xorg-video-dummy) failed: "
+                       + (xorg.error() == QProcess::FailedToStart
+                                  ? xorg.errorString()
+                                  : QString(xorg.readAllStandardError()).trimmed().section('\n', -1)));
     QJsonArray rows;
     for (QJsonObject &row : displayRows) {
         if (dummy.isEmpty())
