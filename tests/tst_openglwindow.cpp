@@ -33,22 +33,21 @@ private slots:
 
 void tst_OpenGLWindow::shadersCompiledInByteForByte_data()
 {
-    QTest::addColumn<QString>("path");
+    // Each row is named by its resource path.
     QTest::addColumn<QByteArray>("source");
-    QTest::newRow("vertex") << ":/assets/shaders/default.vert"
-                            << QByteArray("\r\nattribute vec3 aPosition;\r\nuniform mat4 uMvpMatrix;\r\n\r\n"
-                                          "void main()\r\n{\r\n"
-                                          "    gl_Position = uMvpMatrix * vec4(aPosition, 1.0);\r\n}\r\n");
-    QTest::newRow("fragment") << ":/assets/shaders/default.frag"
-                              << QByteArray("\r\nvoid main()\r\n{\r\n"
-                                            "    gl_FragColor = vec4(1.0, 0.0, 0.0, 1.0);\r\n}\r\n");
+    QTest::newRow(":/assets/shaders/default.vert")
+            << QByteArray("\r\nattribute vec3 aPosition;\r\nuniform mat4 uMvpMatrix;\r\n\r\n"
+                          "void main()\r\n{\r\n"
+                          "    gl_Position = uMvpMatrix * vec4(aPosition, 1.0);\r\n}\r\n");
+    QTest::newRow(":/assets/shaders/default.frag")
+            << QByteArray("\r\nvoid main()\r\n{\r\n"
+                          "    gl_FragColor = vec4(1.0, 0.0, 0.0, 1.0);\r\n}\r\n");
 }
 
 void tst_OpenGLWindow::shadersCompiledInByteForByte()
 {
-    QFETCH(QString, path);
     QFETCH(QByteArray, source);
-    QFile file(path);
+    QFile file(QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), source);
 }
