@@ -56,9 +56,8 @@ public:
                                      ? QString::asprintf(qPrintable(column.section('|', 2)), value.toDouble())
                                      : QStringLiteral("-"));
             }
-            qsizetype width = 0;
-            for (const QString &cell : std::as_const(cells))
-                width = std::max(width, cell.size() + 2);
+            const auto longer = [](const QString &a, const QString &b) { return a.size() < b.size(); };
+            const qsizetype width = std::max_element(cells.cbegin(), cells.cend(), longer)->size() + 2;
             for (qsizetype i = 0; i < cells.size(); ++i)
                 lines[i] += cells[i].leftJustified(width);
         }
