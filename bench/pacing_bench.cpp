@@ -147,14 +147,15 @@ int measureWindow(bool program)
     const double refreshes = std::floor(double(endNs) * hz / 1e9) - std::floor(double(startNs) * hz / 1e9);
     const auto frames = double(shownNs.size() - framesBefore);
     const double cpuMs = double(std::clock() - startCpu) * 1000 / CLOCKS_PER_SEC;
+    const double medianMs = quantile(latenciesMs, 0.5), p90Ms = quantile(latenciesMs, 0.9);
     QJsonObject result { { "screenHz", window->screen()->refreshRate() },
                          { "framesPerSecond", frames / seconds },
                          { "cpuMsPerSecond", cpuMs / seconds },
                          { "cpuMsPerFrame", cpuMs / frames },
-                         { "latencyMedianMs", quantile(latenciesMs, 0.5) },
-                         { "latency90Ms", quantile(latenciesMs, 0.9) },
-                         { "latencyMedianRefreshes", quantile(latenciesMs, 0.5) * hz / 1000 },
-                         { "latency90Refreshes", quantile(latenciesMs, 0.9) * hz / 1000 } };
+                         { "latencyMedianMs", medianMs },
+                         { "latency90Ms", p90Ms },
+                         { "latencyMedianRefreshes", medianMs * hz / 1000 },
+                         { "latency90Refreshes", p90Ms * hz / 1000 } };
     if (vsyncHz > 0)
         result.insert("newFramePercent", 100 * double(refreshesWithNewFrame) / refreshes);
     std::printf("%s\n", QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
