@@ -20,6 +20,31 @@ constexpr int firstWaitingFrame = 2;
 constexpr int lateStartMs = 1;
 constexpr double keptWithinMs = 0.75;
 constexpr double probeEveryMs = 1000;
+// Frames start just in time once the period is measured over this long.
+constexpr double placedOverMs = 150;
+// The most frames drivers let wait for the display.
+constexpr int maxWaitingFrames = 2;
+
+// A frame started just in time starts a margin before its refresh: the
+// longest that frames have lately taken from their start to a swap that
+// returned at once, plus the latest that timers have lately started them,
+// plus a little; at least what a frame of the square takes here, since where
+// every swap waits that cannot be measured. Each refresh missed adds to it.
+// What frames took and timers did fades within seconds, so that a stall of
+// the machine is soon forgotten but a frame slower than the rest now and
+// then is not; misses fade more slowly.
+constexpr double minMarginMs = 2;
+constexpr double marginSpareMs = 0.5;
+constexpr double missedMarginMs = 1;
+constexpr double forgetMs = 3000;
+constexpr double forgetMissesMs = 10000;
+// A swap that waited returns just after a refresh. The refreshes known move
+// earlier at once to the earliest such return, but later by no more than
+// this each time, since a return can be late but a refresh cannot.
+constexpr double refreshLaterByMs = 0.1;
+// How much later than the true ones the refreshes known may be: a swap that
+// returns this much before one may have waited for it.
+constexpr double refreshEarlyMs = 0.3;
 
 } // namespace
 
@@ -27,11 +52,18 @@ void FrameClock::frameStarted(double nowMs)
 {
     m_lastStartMs = nowMs;
     m_drawn = true;
+    if (m_plannedStartMs < 0)
+        m_plannedStartMs = nowMs;
 }
 
 void FrameClock::frameSwapped(double nowMs)
 {
+    const double sinceLastSwapMs = nowMs - m_lastSwapMs;
     m_lastSwapMs = nowMs;
+    if (m_swapPaced)
+        followSwap(nowMs, sinceLastSwapMs);
+    m_targetMs = 0;
+    m_plannedStartMs = -1;
 }
 
 int FrameClock::delayMs(double nowMs, double reportedHz)
@@ -45,6 +77,8 @@ int FrameClock::delayMs(double nowMs, double reportedHz)
         m_reportedHz = reportedHz;
         m_periodMs = reportedHz > 0 ? 1000 / reportedHz : 0;
         m_displayPaced = false;
+        m_swapPaced = false;
+        m_justInTime = false;
         m_changing = false;
         m_nextProbeMs = nowMs;
     }
@@ -54,8 +88,10 @@ int FrameClock::delayMs(double nowMs, double reportedHz)
         m_probeFrame = 0;
     if (m_probeFrame >= 0) {
         const int delay = probe(nowMs, sinceRequestMs, sinceSwapMs);
-        if (delay >= 0)
+        if (delay >= 0) {
+            m_plannedStartMs = nowMs + delay;
             return delay;
+        }
     }
     return holdMs(nowMs);
 }
@@ -83,25 +119,41 @@ int FrameClock::probe(double nowMs, double sinceRequestMs, double sinceSwapMs)
     }
     m_probeFrame = -1;
     m_nextProbeMs = nowMs + probeEveryMs;
-    judgeProbe(sinceRequestMs, sinceSwapMs);
+    judgeProbe(nowMs, sinceRequestMs, sinceSwapMs);
     return -1;
 }
 
-void FrameClock::judgeProbe(double sinceRequestMs, double sinceSwapMs)
+void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwapMs)
 {
     bool paced = false;
+    bool swapPaced = false;
+    bool placed = false; // the period is known well enough to place the refreshes a second ahead
     double periodMs = m_reportedHz > 0 ? 1000 / m_reportedHz : 0;
     if (sinceSwapMs < m_probeSwapIntervalMs + keptWithinMs) {
         // The swaps returned at refreshes: from the first that surely waited
         // to the last, a whole number of refresh periods.
         const double spanMs = m_lastSwapMs - m_probeSwapMs;
-        paced = true;
+        paced = swapPaced = true;
         periodMs = spanMs / std::max(1.0, std::round(spanMs / m_probeSwapIntervalMs));
+        // Where the refreshes still fall where the period known says, it is
+        // measured again over every refresh since the last probe. Until that
+        // span is long, the next probe comes sooner, so that the period is
+        // soon known well enough to place the refreshes a second ahead.
+        const double sinceLastMs = m_lastSwapMs - m_probedRefreshMs;
+        const bool samePace = m_swapPaced && std::abs(periodMs - m_periodMs) < 0.1 * periodMs;
+        const double refreshes = samePace ? std::round(sinceLastMs / m_periodMs) : 0;
+        const bool kept = refreshes >= 1 && std::abs(sinceLastMs - refreshes * m_periodMs) < m_periodMs / 4;
+        if (kept)
+            periodMs = sinceLastMs / refreshes;
+        placed = kept && sinceLastMs >= placedOverMs;
+        m_probedRefreshMs = m_lastSwapMs;
+        m_nextProbeMs = nowMs + std::min(probeEveryMs, kept ? 2.5 * sinceLastMs : 2 * spanMs);
     } else if (sinceRequestMs < m_probeIntervalMs + keptWithinMs) {
         paced = true;
         periodMs = m_probeIntervalMs;
     }
-    const bool changed = paced != m_displayPaced || std::abs(periodMs - m_periodMs) > 0.02 * periodMs;
+    const bool changed
+            = paced != m_displayPaced || swapPaced != m_swapPaced || std::abs(periodMs - m_periodMs) > 0.02 * periodMs;
     if (changed && !m_changing) {
         // A frame slower than the rest, or late past its refresh, can
         // mislead one probe: look again at once before changing course.
@@ -110,22 +162,98 @@ void FrameClock::judgeProbe(double sinceRequestMs, double sinceSwapMs)
         return;
     }
     m_changing = false;
+    if (swapPaced && changed) {
+        // The probe's last frame waited for a refresh, behind any frames the
+        // driver lets wait: it is taken as shown after as many as drivers
+        // let wait, so that no frame is started for a refresh that already
+        // has one. Where fewer wait, a refresh or two goes without a new
+        // frame once. The first frame started just in time then swaps with
+        // no frame waiting, and shows whether its swap waits: it starts half
+        // a refresh early, so that a frame late for its refresh does not hide
+        // that. From then on each swap places its frame.
+        m_shownMs = m_lastSwapMs + maxWaitingFrames * periodMs;
+        m_drainTargetMs = 0;
+        m_framesWait = false;
+        m_missedMs = 0; // the refreshes missed were another display's
+    }
+    if (swapPaced) {
+        // A refresh is where the earlier of the two waits that measured the
+        // period puts it, and earlier still by as much as it may be late: the
+        // swaps that wait from now on move it later.
+        m_refreshMs = std::min(m_lastSwapMs,
+                               m_probeSwapMs + std::round((m_lastSwapMs - m_probeSwapMs) / periodMs) * periodMs)
+                - refreshEarlyMs;
+    }
     m_displayPaced = paced;
+    m_swapPaced = swapPaced;
+    m_justInTime = placed;
     m_periodMs = periodMs;
 }
 
-// A frame starts no sooner than 40 % into the refresh after the last swap,
-// so that the keys pressed while the swap waited are taken in first, but no
-// later than 2.5 ms (to draw, and for a timer's lateness) before the refresh
-// ends. Where the display does not pace the loop, it also starts no sooner
-// than a refresh after the last frame started. Qt's timers count whole
-// milliseconds: the first wait is rounded to the nearest, the second down, so
-// that a held frame never starts after its refresh.
-int FrameClock::holdMs(double nowMs) const
+// Places the swap that returned now among the refreshes: when its frame is
+// shown, and what that says of the driver and of the margin.
+void FrameClock::followSwap(double nowMs, double sinceLastSwapMs)
+{
+    const double periodMs = m_periodMs;
+    const double refreshMs = m_refreshMs + std::round((nowMs - m_refreshMs) / periodMs) * periodMs;
+    // A swap that returned clearly before the refresh its frame is for did
+    // not wait: the driver lets frames wait. There, a swap that waits returns
+    // when another frame is shown, so that its own is shown at a refresh
+    // after it returned; elsewhere, when its own is, at the last refresh
+    // before it returned, which may be later than the one known by as much
+    // as that is early.
+    const bool returnedAtOnce = nowMs < m_targetMs - refreshEarlyMs;
+    m_framesWait = m_framesWait || returnedAtOnce;
+    const double lastRefreshMs
+            = refreshMs > nowMs + (m_framesWait ? 0 : refreshEarlyMs) ? refreshMs - periodMs : refreshMs;
+    // It is shown no sooner than that, nor than the refresh after the last
+    // frame's, and it is taken as shown then: were it later, the next frame
+    // would wait behind it, and its swap show that.
+    const double afterLastMs = refreshMs + std::round((m_shownMs - refreshMs) / periodMs + 1) * periodMs;
+    const double shownMs = std::max(afterLastMs, lastRefreshMs + (m_framesWait ? periodMs : 0));
+    if (nowMs > refreshMs - refreshEarlyMs && nowMs < refreshMs + keptWithinMs && !returnedAtOnce)
+        m_refreshMs = std::min(nowMs, refreshMs + refreshLaterByMs);
+
+    if (m_targetMs > 0) {
+        const double fade = std::exp(-sinceLastSwapMs / forgetMs);
+        m_lateMs = std::max(m_lateMs * fade, m_lastStartMs - m_plannedStartMs);
+        m_tookMs = std::max(m_tookMs * fade, returnedAtOnce ? nowMs - m_lastStartMs : 0);
+        const bool missed = shownMs > m_targetMs + periodMs / 2;
+        m_missedMs = std::min(m_missedMs * std::exp(-sinceLastSwapMs / forgetMissesMs) + (missed ? missedMarginMs : 0),
+                              periodMs);
+    }
+    m_shownMs = shownMs;
+}
+
+// A frame starts 40 % into the refresh after the last swap, so that the keys
+// pressed while the swap waited are taken in first, but no later than 2.5 ms
+// (to draw, and for a timer's lateness) before the refresh ends. Where the
+// swaps keep to the refreshes, it starts its margin before the refresh after
+// the last frame's instead, or at once if that has passed, but no sooner than
+// 40 % into the refresh before. Where the display does not pace the loop, it
+// also starts no sooner than a refresh after the last frame started. Qt's
+// timers count whole milliseconds: the 40 % is rounded to the nearest, and a
+// frame's wait for its margin down, so that it never starts after its time.
+int FrameClock::holdMs(double nowMs)
 {
     const int inputDelayMs = int(std::min(0.4 * m_periodMs, m_periodMs - 2.5));
     int hold = qRound(inputDelayMs - (nowMs - m_lastSwapMs));
-    if (!m_displayPaced)
+    if (m_justInTime) {
+        m_targetMs = std::max(m_shownMs + m_periodMs,
+                              m_refreshMs + std::ceil((nowMs - m_refreshMs) / m_periodMs) * m_periodMs);
+        double marginMs = std::max(minMarginMs, m_tookMs + m_lateMs + marginSpareMs) + m_missedMs;
+        if (m_drainTargetMs == 0)
+            m_drainTargetMs = m_targetMs;
+        if (m_targetMs == m_drainTargetMs)
+            marginMs = std::max(marginMs, m_periodMs / 2);
+        // No sooner than 40 % into the refresh before it, as elsewhere.
+        const double widestMarginMs = m_periodMs - inputDelayMs;
+        hold = marginMs < widestMarginMs ? int(m_targetMs - marginMs - nowMs)
+                                         : qRound(m_targetMs - widestMarginMs - nowMs);
+    } else if (!m_displayPaced) {
         hold = std::max(hold, int(m_periodMs - (nowMs - m_lastStartMs)));
-    return std::max(hold, 0);
+    }
+    hold = std::max(hold, 0);
+    m_plannedStartMs = nowMs + hold;
+    return hold;
 }

@@ -17,6 +17,15 @@
 // start does not move the next one; the interval between them is the refresh
 // period, measured. Where nothing paces the loop (no vsync), the late start
 // moves them with it, and frames are held to one per reported refresh.
+//
+// Where the swaps keep to the refreshes and a probe has found them where
+// the period measured by the one before said, the clock knows when each
+// refresh comes, and starts each frame a margin before the refresh it is
+// for, so that the frame shows the keys pressed until then. It follows
+// every frame to the refresh that shows it: the swaps that wait place the
+// refreshes, and each frame is aimed at the refresh after the last frame's,
+// so that where the driver lets frames wait, the frames the probe queued
+// are shown before the next one starts, and the queue stays empty.
 class FrameClock
 {
 public:
@@ -29,13 +38,16 @@ public:
 
 private:
     int probe(double nowMs, double sinceRequestMs, double sinceSwapMs);
-    void judgeProbe(double sinceRequestMs, double sinceSwapMs);
-    int holdMs(double nowMs) const;
+    void judgeProbe(double nowMs, double sinceRequestMs, double sinceSwapMs);
+    void followSwap(double nowMs, double sinceLastSwapMs);
+    int holdMs(double nowMs);
 
     double m_reportedHz = -1;
     double m_periodMs = 0; // the display's refresh period as far as known; 0 where unknown
     bool m_displayPaced = false;
-    bool m_changing = false; // one probe found the pace changed: the next decides
+    bool m_swapPaced = false;  // the swaps keep to the refreshes
+    bool m_justInTime = false; // and the last probe found them where the period said
+    bool m_changing = false;   // one probe found the pace changed: the next decides
     bool m_drawn = false;
     double m_lastStartMs = 0;
     double m_lastSwapMs = 0;
@@ -47,4 +59,16 @@ private:
     double m_probeSwapMs = 0;         // the return of the first swap that surely waited
     double m_probeIntervalMs = 0;     // between requests, of the last frames started at once
     double m_probeSwapIntervalMs = 0; // the same between their swaps' returns
+
+    // Frames started just in time.
+    double m_refreshMs = 0;       // a refresh, the latest known
+    double m_probedRefreshMs = 0; // the refresh the last probe's last frame waited for
+    double m_shownMs = 0;         // when the frame swapped last is shown
+    double m_drainTargetMs = 0;   // the refresh the first frame started just in time is for; 0 until then
+    double m_targetMs = 0;        // the refresh the frame running is for; 0 if none
+    double m_plannedStartMs = -1; // when the frame running was to start; -1 if not planned
+    bool m_framesWait = false;    // the driver lets frames wait: a swap returned at once
+    double m_tookMs = 0;          // the margin's parts, as seen lately
+    double m_lateMs = 0;
+    double m_missedMs = 0;
 };

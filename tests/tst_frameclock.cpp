@@ -100,10 +100,13 @@ void tst_FrameClock::keepsUpWithTheDisplay_data()
     QTest::addColumn<double>("maxLatency"); // in refreshes
 
     // Each row catches a wrong decision that no other row catches.
-    QTest::newRow("2 frames wait, 60 Hz then 240, reported as 60") << 2 << 60.0 << 60.0 << 240.0 << false << 3.6;
+    QTest::newRow("2 frames wait, 240 Hz then 60, slow frames, late timers")
+            << 2 << 240.0 << 240.0 << 60.0 << true << 1.1;
+    QTest::newRow("swap blocks, 60 Hz then 144") << 0 << 60.0 << 60.0 << 144.0 << false << 1.1;
     QTest::newRow("swap blocks, 144 Hz reported as 60, slow frames, late timers")
             << 0 << 144.0 << 60.0 << 144.0 << true << 1.25;
     QTest::newRow("no vsync, 144 Hz, slow frames, late timers") << -1 << 144.0 << 144.0 << 144.0 << true << 1.5;
+    QTest::newRow("swap blocks, 144 Hz") << 0 << 144.0 << 144.0 << 144.0 << false << 0.9;
 }
 
 void tst_FrameClock::keepsUpWithTheDisplay()
