@@ -86,14 +86,11 @@ int FrameClock::delayMs(double nowMs, double reportedHz)
         return 0;
     if (m_probeFrame < 0 && nowMs >= m_nextProbeMs)
         m_probeFrame = 0;
-    if (m_probeFrame >= 0) {
-        const int delay = probe(nowMs, sinceRequestMs, sinceSwapMs);
-        if (delay >= 0) {
-            m_plannedStartMs = nowMs + delay;
-            return delay;
-        }
-    }
-    return holdMs(nowMs);
+    int delay = m_probeFrame >= 0 ? probe(nowMs, sinceRequestMs, sinceSwapMs) : -1;
+    if (delay < 0)
+        delay = holdMs(nowMs);
+    m_plannedStartMs = nowMs + delay;
+    return delay;
 }
 
 // The delay of the probe's next frame, or -1 once the probe has decided.
@@ -253,7 +250,5 @@ int FrameClock::holdMs(double nowMs)
     } else if (!m_displayPaced) {
         hold = std::max(hold, int(m_periodMs - (nowMs - m_lastStartMs)));
     }
-    hold = std::max(hold, 0);
-    m_plannedStartMs = nowMs + hold;
-    return hold;
+    return std::max(hold, 0);
 }
