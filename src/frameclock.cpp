@@ -39,9 +39,10 @@ constexpr double missedMarginMs = 1;
 constexpr double forgetMs = 3000;
 constexpr double forgetMissesMs = 10000;
 // A swap that waited returns just after a refresh. The refreshes known move
-// earlier at once to the earliest such return, but later by no more than
-// this each time, since a return can be late but a refresh cannot.
-constexpr double refreshLaterByMs = 0.1;
+// earlier at once to the earliest such return, since a return can be late
+// but a refresh cannot; later only by as much as every one of this many
+// waits in a row returned later, since returns can be late for a while.
+constexpr int waitsToMoveLater = 8;
 // How much later than the true ones the refreshes known may be: a swap that
 // returns this much before one may have waited for it.
 constexpr double refreshEarlyMs = 0.3;
@@ -124,7 +125,8 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
 {
     bool paced = false;
     bool swapPaced = false;
-    bool placed = false; // the period is known well enough to place the refreshes a second ahead
+    bool placed = false;  // the period is known well enough to place the refreshes a second ahead
+    double refreshMs = 0; // the refresh the probe's last frame waited for
     double periodMs = m_reportedHz > 0 ? 1000 / m_reportedHz : 0;
     if (sinceSwapMs < m_probeSwapIntervalMs + keptWithinMs) {
         // The swaps returned at refreshes: from the first that surely waited
@@ -132,18 +134,23 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
         const double spanMs = m_lastSwapMs - m_probeSwapMs;
         paced = swapPaced = true;
         periodMs = spanMs / std::max(1.0, std::round(spanMs / m_probeSwapIntervalMs));
+        const bool samePace = m_swapPaced && std::abs(periodMs - m_periodMs) < 0.1 * periodMs;
+        // The refresh the last wait returned after: where the pace is the
+        // same, the earlier of it and the one the first wait puts at the
+        // period known, since a wait can return late but not early.
+        refreshMs = samePace ? std::min(m_lastSwapMs, m_probeSwapMs + std::round(spanMs / m_periodMs) * m_periodMs)
+                             : m_lastSwapMs;
         // Where the refreshes still fall where the period known says, it is
         // measured again over every refresh since the last probe. Until that
         // span is long, the next probe comes sooner, so that the period is
         // soon known well enough to place the refreshes a second ahead.
-        const double sinceLastMs = m_lastSwapMs - m_probedRefreshMs;
-        const bool samePace = m_swapPaced && std::abs(periodMs - m_periodMs) < 0.1 * periodMs;
+        const double sinceLastMs = refreshMs - m_probedRefreshMs;
         const double refreshes = samePace ? std::round(sinceLastMs / m_periodMs) : 0;
         const bool kept = refreshes >= 1 && std::abs(sinceLastMs - refreshes * m_periodMs) < m_periodMs / 4;
         if (kept)
             periodMs = sinceLastMs / refreshes;
         placed = kept && sinceLastMs >= placedOverMs;
-        m_probedRefreshMs = m_lastSwapMs;
+        m_probedRefreshMs = refreshMs;
         m_nextProbeMs = nowMs + std::min(probeEveryMs, kept ? 2.5 * sinceLastMs : 2 * spanMs);
     } else if (sinceRequestMs < m_probeIntervalMs + keptWithinMs) {
         paced = true;
@@ -151,10 +158,16 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
     }
     const bool changed
             = paced != m_displayPaced || swapPaced != m_swapPaced || std::abs(periodMs - m_periodMs) > 0.02 * periodMs;
-    if (changed && !m_changing) {
-        // A frame slower than the rest, or late past its refresh, can
-        // mislead one probe: look again at once before changing course.
+    const bool foundBefore = m_changing && paced == m_changingPaced && swapPaced == m_changingSwapPaced
+            && std::abs(periodMs - m_changingPeriodMs) < 0.1 * periodMs;
+    if (changed && !foundBefore) {
+        // A frame slower than the rest, or a swap that returned late, can
+        // mislead one probe: look again at once, and change course only if
+        // that finds the same.
         m_changing = true;
+        m_changingPaced = paced;
+        m_changingSwapPaced = swapPaced;
+        m_changingPeriodMs = periodMs;
         m_nextProbeMs = m_lastRequestMs;
         return;
     }
@@ -168,18 +181,18 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
         // no frame waiting, and shows whether its swap waits: it starts half
         // a refresh early, so that a frame late for its refresh does not hide
         // that. From then on each swap places its frame.
-        m_shownMs = m_lastSwapMs + maxWaitingFrames * periodMs;
+        m_shownMs = refreshMs + maxWaitingFrames * periodMs;
         m_drainTargetMs = 0;
         m_framesWait = false;
-        m_missedMs = 0; // the refreshes missed were another display's
+        // What was missed, and what seemed not to wait, was timed against
+        // another display's refreshes.
+        m_missedMs = 0;
+        m_tookMs = 0;
     }
     if (swapPaced) {
-        // A refresh is where the earlier of the two waits that measured the
-        // period puts it, and earlier still by as much as it may be late: the
+        // Earlier still by as much as the waits may have returned late: the
         // swaps that wait from now on move it later.
-        m_refreshMs = std::min(m_lastSwapMs,
-                               m_probeSwapMs + std::round((m_lastSwapMs - m_probeSwapMs) / periodMs) * periodMs)
-                - refreshEarlyMs;
+        m_refreshMs = refreshMs - refreshEarlyMs;
     }
     m_displayPaced = paced;
     m_swapPaced = swapPaced;
@@ -208,8 +221,15 @@ void FrameClock::followSwap(double nowMs, double sinceLastSwapMs)
     // would wait behind it, and its swap show that.
     const double afterLastMs = refreshMs + std::round((m_shownMs - refreshMs) / periodMs + 1) * periodMs;
     const double shownMs = std::max(afterLastMs, lastRefreshMs + (m_framesWait ? periodMs : 0));
-    if (nowMs > refreshMs - refreshEarlyMs && nowMs < refreshMs + keptWithinMs && !returnedAtOnce)
-        m_refreshMs = std::min(nowMs, refreshMs + refreshLaterByMs);
+    if (nowMs > refreshMs - refreshEarlyMs && nowMs < refreshMs + keptWithinMs && !returnedAtOnce) {
+        const double laterMs = nowMs - refreshMs;
+        m_leastLaterMs = m_waitsFollowed++ == 0 ? laterMs : std::min(m_leastLaterMs, laterMs);
+        m_refreshMs = std::min(nowMs, refreshMs);
+        if (m_waitsFollowed == waitsToMoveLater) {
+            m_refreshMs += std::max(m_leastLaterMs, 0.0);
+            m_waitsFollowed = 0;
+        }
+    }
 
     if (m_targetMs > 0) {
         const double fade = std::exp(-sinceLastSwapMs / forgetMs);

@@ -47,7 +47,10 @@ private:
     bool m_displayPaced = false;
     bool m_swapPaced = false;  // the swaps keep to the refreshes
     bool m_justInTime = false; // and the last probe found them where the period said
-    bool m_changing = false;   // one probe found the pace changed: the next decides
+    bool m_changing = false;   // the last probe found the pace changed, to this:
+    bool m_changingPaced = false;
+    bool m_changingSwapPaced = false;
+    double m_changingPeriodMs = 0;
     bool m_drawn = false;
     double m_lastStartMs = 0;
     double m_lastSwapMs = 0;
@@ -62,6 +65,8 @@ private:
 
     // Frames started just in time.
     double m_refreshMs = 0;       // a refresh, the latest known
+    int m_waitsFollowed = 0;      // waits that returned near it since it last moved later
+    double m_leastLaterMs = 0;    // the least that one of them returned after it
     double m_probedRefreshMs = 0; // the refresh the last probe's last frame waited for
     double m_shownMs = 0;         // when the frame swapped last is shown
     double m_drainTargetMs = 0;   // the refresh the first frame started just in time is for; 0 until then
