@@ -190,8 +190,9 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
         m_tookMs = 0;
     }
     if (swapPaced) {
-        // Earlier still by as much as the waits may have returned late: the
-        // swaps that wait from now on move it later.
+        // The refreshes known start from the probe's, earlier by as much as
+        // its waits may have returned late: the swaps that wait from now on
+        // move them later.
         m_refreshMs = refreshMs - refreshEarlyMs;
     }
     m_displayPaced = paced;
