@@ -99,8 +99,9 @@ int FrameClock::probe(double nowMs, double sinceRequestMs, double sinceSwapMs)
 {
     // Each request ends the loop of the frame before it. Of the frames
     // started at once, the last two measure the display, if it paces them:
-    // the shorter of their intervals between requests and between swaps
-    // (a frame slower than the rest may take longer).
+    // the shorter of their intervals between requests (a frame slower than
+    // the rest may take longer), and the mean of those between swaps (a swap
+    // that returned late makes one longer and the next shorter).
     const int frame = m_probeFrame++;
     if (frame == firstWaitingFrame + 1)
         m_probeSwapMs = m_lastSwapMs;
@@ -112,7 +113,7 @@ int FrameClock::probe(double nowMs, double sinceRequestMs, double sinceSwapMs)
         return 0;
     if (frame == fillFrames) {
         m_probeIntervalMs = std::min(m_probeIntervalMs, sinceRequestMs);
-        m_probeSwapIntervalMs = std::min(m_probeSwapIntervalMs, sinceSwapMs);
+        m_probeSwapIntervalMs = (m_probeSwapIntervalMs + sinceSwapMs) / 2;
         return lateStartMs;
     }
     m_probeFrame = -1;
@@ -128,12 +129,27 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
     bool placed = false;  // the period is known well enough to place the refreshes a second ahead
     double refreshMs = 0; // the refresh the probe's last frame waited for
     double periodMs = m_reportedHz > 0 ? 1000 / m_reportedHz : 0;
-    if (sinceSwapMs < m_probeSwapIntervalMs + keptWithinMs) {
+    // The late frame's swap kept to the refreshes if it returned within
+    // an interval of the last, or, having missed its refresh (Qt may wait
+    // before each request), two: without vsync it would return an interval
+    // and the late start after it, well short of two.
+    const double intervalMs = m_probeSwapIntervalMs;
+    const double lateByMs = lateStartMs + keptWithinMs;
+    const bool missedOne = intervalMs > 2 * lateByMs && sinceSwapMs > 2 * intervalMs - lateByMs
+            && sinceSwapMs < 2 * intervalMs + keptWithinMs;
+    // A swap that returned late can skew the probe's own intervals: where
+    // they say otherwise but the late frame's swap returned one or two
+    // periods known after the last, the display is taken as unchanged, and
+    // nothing this probe measured is used.
+    const double periodsSinceSwap = m_swapPaced ? std::round(sinceSwapMs / m_periodMs) : 0;
+    const bool keptToKnown = (periodsSinceSwap == 1 || periodsSinceSwap == 2)
+            && std::abs(sinceSwapMs - periodsSinceSwap * m_periodMs) < keptWithinMs;
+    if (sinceSwapMs < intervalMs + keptWithinMs || missedOne) {
         // The swaps returned at refreshes: from the first that surely waited
         // to the last, a whole number of refresh periods.
         const double spanMs = m_lastSwapMs - m_probeSwapMs;
         paced = swapPaced = true;
-        periodMs = spanMs / std::max(1.0, std::round(spanMs / m_probeSwapIntervalMs));
+        periodMs = spanMs / std::max(1.0, std::round(spanMs / intervalMs));
         const bool samePace = m_swapPaced && std::abs(periodMs - m_periodMs) < 0.1 * periodMs;
         // The refresh the last wait returned after: where the pace is the
         // same, the earlier of it and the one the first wait puts at the
@@ -152,6 +168,11 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
         placed = kept && sinceLastMs >= placedOverMs;
         m_probedRefreshMs = refreshMs;
         m_nextProbeMs = nowMs + std::min(probeEveryMs, kept ? 2.5 * sinceLastMs : 2 * spanMs);
+    } else if (keptToKnown) {
+        m_changing = false;
+        if (!m_justInTime)
+            m_nextProbeMs = m_lastRequestMs;
+        return;
     } else if (sinceRequestMs < m_probeIntervalMs + keptWithinMs) {
         paced = true;
         periodMs = m_probeIntervalMs;
