@@ -169,6 +169,8 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
         m_probedRefreshMs = refreshMs;
         m_nextProbeMs = nowMs + std::min(probeEveryMs, kept ? 2.5 * sinceLastMs : 2 * spanMs);
     } else if (keptToKnown) {
+        // Nothing new. While the period is still being measured, the next
+        // probe comes at once.
         m_changing = false;
         if (!m_justInTime)
             m_nextProbeMs = m_lastRequestMs;
