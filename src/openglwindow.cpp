@@ -134,12 +134,13 @@ void OpenGLWindow::resizeGL(int w, int h)
 
 void OpenGLWindow::paintGL()
 {
-    glClear(GL_COLOR_BUFFER_BIT);
-
     // Counted in nanoseconds: whole milliseconds would drop a fraction of
-    // every frame and slow the square down at high frame rates.
+    // every frame and slow the square down at high frame rates. Read before
+    // any GL call, which may wait for the driver to finish the last frame.
     m_dt = float(double(m_timer.nsecsElapsed()) / 1e9);
     m_timer.restart();
+
+    glClear(GL_COLOR_BUFFER_BIT);
 
     const float step = m_speed * m_dt;
     for (const Direction &direction : directions) {
