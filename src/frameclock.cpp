@@ -129,10 +129,11 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
     bool placed = false;  // the period is known well enough to place the refreshes a second ahead
     double refreshMs = 0; // the refresh the probe's last frame waited for
     double periodMs = m_reportedHz > 0 ? 1000 / m_reportedHz : 0;
-    // The late frame's swap kept to the refreshes if it returned within
-    // an interval of the last, or, having missed its refresh (Qt may wait
-    // before each request), two: without vsync it would return an interval
-    // and the late start after it, well short of two.
+    // The late frame's swap kept to the refreshes if it returned no later
+    // than an interval after the last, or, having missed its refresh (Qt may
+    // wait before each request), about two (less where the swap before it
+    // returned late): without vsync it would return an interval and the late
+    // start after it, well short of two.
     const double intervalMs = m_probeSwapIntervalMs;
     const double lateByMs = lateStartMs + keptWithinMs;
     const bool missedOne = intervalMs > 2 * lateByMs && sinceSwapMs > 2 * intervalMs - lateByMs
