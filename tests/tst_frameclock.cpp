@@ -29,10 +29,10 @@ struct Run
 // time: each frame takes 0.3 ms, a swap that waits returns up to 0.3 ms after
 // its refresh (every 19th, 23rd and 31st frame 1 ms later still), timers fire
 // 0.05 ms late and the next frame is asked for `idleMs` and 0.05 ms after
-// the swap returns (Qt may wait before each request); `noisy` makes every tenth frame 2 ms slower, and every seventh
-// timer and every ninth request 1 ms later. The swap behaves as vsync does
-// with up to `queue` frames waiting (0: every swap waits for its refresh), or
-// returns at once (-1).
+// the swap returns (Qt may wait before each request); `noisy` makes every
+// tenth frame 2 ms slower, and every seventh timer and every ninth request
+// 1 ms later. The swap behaves as vsync does with up to `queue` frames
+// waiting (0: every swap waits for its refresh), or returns at once (-1).
 Run simulate(int queue, double realHz, double reportedHz, double laterHz, bool noisy, double idleMs)
 {
     const auto nextRefresh = [&](double ms) {
