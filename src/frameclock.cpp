@@ -80,7 +80,7 @@ int FrameClock::delayMs(double nowMs, double reportedHz)
         m_displayPaced = false;
         m_swapPaced = false;
         m_justInTime = false;
-        m_changing = false;
+        m_changingTo.reset();
         m_nextProbeMs = nowMs;
     }
     if (!m_drawn)
@@ -172,7 +172,7 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
     } else if (keptToKnown) {
         // Nothing new. While the period is still being measured, the next
         // probe comes at once.
-        m_changing = false;
+        m_changingTo.reset();
         if (!m_justInTime)
             m_nextProbeMs = m_lastRequestMs;
         return;
@@ -182,20 +182,17 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
     }
     const bool changed
             = paced != m_displayPaced || swapPaced != m_swapPaced || std::abs(periodMs - m_periodMs) > 0.02 * periodMs;
-    const bool foundBefore = m_changing && paced == m_changingPaced && swapPaced == m_changingSwapPaced
-            && std::abs(periodMs - m_changingPeriodMs) < 0.1 * periodMs;
+    const bool foundBefore = m_changingTo && paced == m_changingTo->paced && swapPaced == m_changingTo->swapPaced
+            && std::abs(periodMs - m_changingTo->periodMs) < 0.1 * periodMs;
     if (changed && !foundBefore) {
         // A frame slower than the rest, or a swap that returned late, can
         // mislead one probe: look again at once, and change course only if
         // that finds the same.
-        m_changing = true;
-        m_changingPaced = paced;
-        m_changingSwapPaced = swapPaced;
-        m_changingPeriodMs = periodMs;
+        m_changingTo = Pace { paced, swapPaced, periodMs };
         m_nextProbeMs = m_lastRequestMs;
         return;
     }
-    m_changing = false;
+    m_changingTo.reset();
     if (swapPaced && changed) {
         // The probe's last frame waited for a refresh, behind any frames the
         // driver lets wait: it is taken as shown after as many as drivers

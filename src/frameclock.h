@@ -3,6 +3,8 @@
 
 #pragma once
 
+#include <optional>
+
 // Decides when each frame of a window that repaints continuously starts. It
 // has no timer of its own: it is told when frames start and when their swaps
 // return, and asked, whenever a frame is requested, how long to wait before
@@ -37,6 +39,14 @@ public:
     int delayMs(double nowMs, double reportedHz);
 
 private:
+    // How the display paces the frame loop, as a probe finds it.
+    struct Pace
+    {
+        bool paced;
+        bool swapPaced;
+        double periodMs;
+    };
+
     int probe(double nowMs, double sinceRequestMs, double sinceSwapMs);
     void judgeProbe(double nowMs, double sinceRequestMs, double sinceSwapMs);
     void followSwap(double nowMs, double sinceLastSwapMs);
@@ -45,12 +55,9 @@ private:
     double m_reportedHz = -1;
     double m_periodMs = 0; // the display's refresh period as far as known; 0 where unknown
     bool m_displayPaced = false;
-    bool m_swapPaced = false;  // the swaps keep to the refreshes
-    bool m_justInTime = false; // and the last probe found them where the period said
-    bool m_changing = false;   // the last probe found the pace changed, to this:
-    bool m_changingPaced = false;
-    bool m_changingSwapPaced = false;
-    double m_changingPeriodMs = 0;
+    bool m_swapPaced = false;         // the swaps keep to the refreshes
+    bool m_justInTime = false;        // and the last probe found them where the period said
+    std::optional<Pace> m_changingTo; // what the last probe found the pace changed to, if it did
     bool m_drawn = false;
     double m_lastStartMs = 0;
     double m_lastSwapMs = 0;
