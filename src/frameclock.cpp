@@ -10,6 +10,12 @@
 
 namespace {
 
+// Screens report 0 where they cannot tell, and some drivers report rates no
+// display has; such a rate is taken as the commonest.
+constexpr double minKnownHz = 20;
+constexpr double maxKnownHz = 1000;
+constexpr double unknownHz = 60;
+
 // Frames a probe starts at once: enough for a driver's queue of up to two
 // frames to fill, so that from the third on each waits for the display if
 // anything does.
@@ -19,7 +25,12 @@ constexpr int firstWaitingFrame = 2;
 // after it may move and still count as kept to the display.
 constexpr int lateStartMs = 1;
 constexpr double keptWithinMs = 0.75;
-constexpr double probeEveryMs = 1000;
+// A probe delays the keys pressed while it fills the queue, so once the
+// display is known it comes seldom; but at once when this many frames in a
+// row missed their refresh: the display changed its rate, or its phase (as
+// after the machine slept).
+constexpr double probeEveryMs = 4000;
+constexpr int missedToProbe = 3;
 // Frames start just in time once the period is measured over this long.
 constexpr double placedOverMs = 150;
 // The most frames drivers let wait for the display.
@@ -49,12 +60,14 @@ constexpr double refreshEarlyMs = 0.3;
 
 } // namespace
 
-void FrameClock::frameStarted(double nowMs)
+double FrameClock::frameStarted(double nowMs)
 {
     m_lastStartMs = nowMs;
     m_drawn = true;
     if (m_plannedStartMs < 0)
         m_plannedStartMs = nowMs;
+    m_frameMs = std::max(m_frameMs, m_swapPaced ? nextShownMs(nowMs) : nowMs);
+    return m_frameMs;
 }
 
 void FrameClock::frameSwapped(double nowMs)
@@ -73,10 +86,12 @@ int FrameClock::delayMs(double nowMs, double reportedHz)
     const double sinceSwapMs = m_lastSwapMs - m_swapBeforeRequestMs;
     m_lastRequestMs = nowMs;
     m_swapBeforeRequestMs = m_lastSwapMs;
+    if (!(reportedHz >= minKnownHz && reportedHz <= maxKnownHz))
+        reportedHz = unknownHz;
     if (reportedHz != m_reportedHz) {
         // Another screen, or another rate: start from what it reports.
         m_reportedHz = reportedHz;
-        m_periodMs = reportedHz > 0 ? 1000 / reportedHz : 0;
+        m_periodMs = 1000 / reportedHz;
         m_displayPaced = false;
         m_swapPaced = false;
         m_justInTime = false;
@@ -124,11 +139,12 @@ int FrameClock::probe(double nowMs, double sinceRequestMs, double sinceSwapMs)
 
 void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwapMs)
 {
+    m_missedInRow = 0;
     bool paced = false;
     bool swapPaced = false;
     bool placed = false;  // the period is known well enough to place the refreshes a second ahead
     double refreshMs = 0; // the refresh the probe's last frame waited for
-    double periodMs = m_reportedHz > 0 ? 1000 / m_reportedHz : 0;
+    double periodMs = 1000 / m_reportedHz;
     // The late frame's swap kept to the refreshes if it returned no later
     // than an interval after the last, or, having missed its refresh (Qt may
     // wait before each request), about two (less where the swap before it
@@ -253,15 +269,18 @@ void FrameClock::followSwap(double nowMs, double sinceLastSwapMs)
         }
     }
 
+    const bool missed = m_targetMs > 0 && shownMs > m_targetMs + periodMs / 2;
     if (m_targetMs > 0) {
         const double fade = std::exp(-sinceLastSwapMs / forgetMs);
         m_lateMs = std::max(m_lateMs * fade, m_lastStartMs - m_plannedStartMs);
         m_tookMs = std::max(m_tookMs * fade, returnedAtOnce ? nowMs - m_lastStartMs : 0);
-        const bool missed = shownMs > m_targetMs + periodMs / 2;
         m_missedMs = std::min(m_missedMs * std::exp(-sinceLastSwapMs / forgetMissesMs) + (missed ? missedMarginMs : 0),
                               periodMs);
     }
     m_shownMs = shownMs;
+    m_missedInRow = missed ? m_missedInRow + 1 : 0;
+    if (m_missedInRow == missedToProbe)
+        m_nextProbeMs = nowMs;
 }
 
 // A frame starts 40 % into the refresh after the last swap, so that the keys
@@ -278,8 +297,7 @@ int FrameClock::holdMs(double nowMs)
     const int inputDelayMs = int(std::min(0.4 * m_periodMs, m_periodMs - 2.5));
     int hold = qRound(inputDelayMs - (nowMs - m_lastSwapMs));
     if (m_justInTime) {
-        m_targetMs = std::max(m_shownMs + m_periodMs,
-                              m_refreshMs + std::ceil((nowMs - m_refreshMs) / m_periodMs) * m_periodMs);
+        m_targetMs = nextShownMs(nowMs);
         double marginMs = std::max(minMarginMs, m_tookMs + m_lateMs + marginSpareMs) + m_missedMs;
         if (m_drainTargetMs == 0)
             m_drainTargetMs = m_targetMs;
@@ -293,4 +311,11 @@ int FrameClock::holdMs(double nowMs)
         hold = std::max(hold, int(m_periodMs - (nowMs - m_lastStartMs)));
     }
     return std::max(hold, 0);
+}
+
+// The refresh that shows a frame started now: the first to come, but no
+// sooner than the one after the last frame's, behind which it waits.
+double FrameClock::nextShownMs(double nowMs) const
+{
+    return std::max(m_shownMs + m_periodMs, m_refreshMs + std::ceil((nowMs - m_refreshMs) / m_periodMs) * m_periodMs);
 }

@@ -28,14 +28,22 @@
 // refreshes, and each frame is aimed at the refresh after the last frame's,
 // so that where the driver lets frames wait, the frames the probe queued
 // are shown before the next one starts, and the queue stays empty.
+//
+// Each frame is for a time, the one to move the square to: where the clock
+// knows the refreshes, the refresh that will show it, so that the square
+// moves by the same step at every refresh however unevenly frames start;
+// elsewhere the time it starts.
 class FrameClock
 {
 public:
-    void frameStarted(double nowMs);
+    // A frame starts now. Returns the time it is for, never earlier than the
+    // last frame's.
+    double frameStarted(double nowMs);
     void frameSwapped(double nowMs);
     // A frame is asked for now on a screen that reports `reportedHz`
-    // refreshes a second (0 where unknown). Returns the whole milliseconds to
-    // wait before starting it: 0 starts it at once.
+    // refreshes a second (0 where unknown; any rate no display has counts as
+    // unknown, and unknown as 60). Returns the whole milliseconds to wait
+    // before starting it: 0 starts it at once.
     int delayMs(double nowMs, double reportedHz);
 
 private:
@@ -51,15 +59,17 @@ private:
     void judgeProbe(double nowMs, double sinceRequestMs, double sinceSwapMs);
     void followSwap(double nowMs, double sinceLastSwapMs);
     int holdMs(double nowMs);
+    double nextShownMs(double nowMs) const;
 
     double m_reportedHz = -1;
-    double m_periodMs = 0; // the display's refresh period as far as known; 0 where unknown
+    double m_periodMs = 0; // the display's refresh period as far as known
     bool m_displayPaced = false;
     bool m_swapPaced = false;         // the swaps keep to the refreshes
     bool m_justInTime = false;        // and the last probe found them where the period said
     std::optional<Pace> m_changingTo; // what the last probe found the pace changed to, if it did
     bool m_drawn = false;
     double m_lastStartMs = 0;
+    double m_frameMs = 0; // the time the last frame started is for
     double m_lastSwapMs = 0;
     double m_lastRequestMs = 0;
     double m_swapBeforeRequestMs = 0; // the last swap's return when the last request came
@@ -73,6 +83,7 @@ private:
     // Frames started just in time.
     double m_refreshMs = 0;       // a refresh, the latest known
     int m_waitsFollowed = 0;      // waits that returned near it since it last moved later
+    int m_missedInRow = 0;        // frames in a row that missed the refresh they were for
     double m_leastLaterMs = 0;    // the least that one of them returned after it
     double m_probedRefreshMs = 0; // the refresh the last probe's last frame waited for
     double m_shownMs = 0;         // when the frame swapped last is shown

@@ -59,11 +59,11 @@ OpenGLWindow::OpenGLWindow(QWindow *parent)
     format.setSwapInterval(1);
     setFormat(format);
 
-    m_sinceCreated.start();
+    m_timer.start();
     m_frameDelay.setSingleShot(true);
     m_frameDelay.setTimerType(Qt::PreciseTimer);
     // A held frame is drawn when its time comes, without asking Qt for it
-    // again: Qt from 6.8 would wait once more before it delivered it.
+    // again, which would take another round of the event loop.
     connect(&m_frameDelay, &QTimer::timeout, this, [this] {
         if (isExposed()) {
             QEvent request(QEvent::UpdateRequest);
@@ -74,14 +74,13 @@ OpenGLWindow::OpenGLWindow(QWindow *parent)
 
 void OpenGLWindow::configureProcess()
 {
-#if QT_VERSION < QT_VERSION_CHECK(6, 8, 0)
-    // These versions wait 5 ms before every update request whatever the
-    // display's rate, which misses refreshes above about 190 Hz; holdFrame()
-    // waits instead, for a time scaled to the refresh. Qt reads this once,
-    // at the first update request.
+    // Qt waits before every update request: 5 ms, or from 6.8 5 ms scaled
+    // down by the rate the screen reports. Either can be longer than a
+    // refresh: of a display faster than about 190 Hz, or of one that reports
+    // less than it refreshes at. holdFrame() decides every wait itself. Qt
+    // reads this once, at the first update request.
     if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
         qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
-#endif
 }
 
 void OpenGLWindow::initializeGL()
@@ -120,7 +119,7 @@ void OpenGLWindow::initializeGL()
     m_viewMatrix.lookAt(QVector3D(0, 0, 40), QVector3D(0, 0, 0), QVector3D(0, 1, 0));
     m_projViewMatrix = m_projMatrix * m_viewMatrix;
 
-    m_timer.start();
+    m_lastFrameMs = clockMs();
 }
 
 void OpenGLWindow::resizeGL(int w, int h)
@@ -134,11 +133,13 @@ void OpenGLWindow::resizeGL(int w, int h)
 
 void OpenGLWindow::paintGL()
 {
-    // Counted in nanoseconds: whole milliseconds would drop a fraction of
-    // every frame and slow the square down at high frame rates. Read before
-    // any GL call, which may wait for the driver to finish the last frame.
-    m_dt = float(double(m_timer.nsecsElapsed()) / 1e9);
-    m_timer.restart();
+    // The square moves to where it is at the time this frame is for, read
+    // before any GL call, which may wait for the driver to finish the last
+    // frame. Not whole milliseconds, which would drop a fraction of every
+    // frame and slow the square down at high frame rates.
+    const double frameMs = m_frameClock.frameStarted(clockMs());
+    m_dt = float((frameMs - m_lastFrameMs) / 1000);
+    m_lastFrameMs = frameMs;
 
     glClear(GL_COLOR_BUFFER_BIT);
 
@@ -172,7 +173,6 @@ bool OpenGLWindow::event(QEvent *event)
             return true;
         if (event->type() == QEvent::UpdateRequest && holdFrame())
             return true;
-        m_frameClock.frameStarted(clockMs());
         const bool handled = QOpenGLWindow::event(event);
         m_frameClock.frameSwapped(clockMs()); // a frame drawn now has been swapped
         return handled;

@@ -43,7 +43,7 @@ protected:
 private:
     void setKeyPairHeld(int key, bool held);
     bool holdFrame();
-    double clockMs() const { return double(m_sinceCreated.nsecsElapsed()) / 1e6; }
+    double clockMs() const { return double(m_timer.nsecsElapsed()) / 1e6; }
 
     QOpenGLShaderProgram m_program;
     QOpenGLBuffer m_vbo;
@@ -56,11 +56,11 @@ private:
     float m_x = 50.0f;
     float m_y = 50.0f;
     float m_speed = 50.0f;
-    QElapsedTimer m_timer;
+    QElapsedTimer m_timer; // the frame clock's time
     float m_dt = 0.0f;
     QMap<int, bool> m_keys;
-    QElapsedTimer m_sinceCreated; // the frame clock's time
     FrameClock m_frameClock;
+    double m_lastFrameMs = 0; // the time the frame drawn last is for
     QTimer m_frameDelay;
     bool m_frameHeld = false; // the next frame is one that was held
 };
