@@ -26,11 +26,12 @@ constexpr int firstWaitingFrame = 2;
 constexpr int lateStartMs = 1;
 constexpr double keptWithinMs = 0.75;
 // A probe delays the keys pressed while it fills the queue, so once the
-// display is known it comes seldom; but at once when this many frames in a
-// row missed their refresh: the display changed its rate, or its phase (as
-// after the machine slept).
+// display is known it comes seldom; but at once when about three frames
+// missed their refresh within a few refreshes: the display changed its rate,
+// or its phase (as after the machine slept), or its refreshes were misplaced.
 constexpr double probeEveryMs = 4000;
-constexpr int missedToProbe = 3;
+constexpr double missesLatelyMs = 250;
+constexpr double missesToProbe = 2.5;
 // Frames start just in time once the period is measured over this long.
 constexpr double placedOverMs = 150;
 // The most frames drivers let wait for the display.
@@ -46,7 +47,7 @@ constexpr int maxWaitingFrames = 2;
 // then is not; misses fade more slowly.
 constexpr double minMarginMs = 2;
 constexpr double marginSpareMs = 0.5;
-constexpr double missedMarginMs = 1;
+constexpr double missedMarginMs = 2;
 constexpr double forgetMs = 3000;
 constexpr double forgetMissesMs = 10000;
 // A swap that waited returns just after a refresh. The refreshes known move
@@ -139,7 +140,7 @@ int FrameClock::probe(double nowMs, double sinceRequestMs, double sinceSwapMs)
 
 void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwapMs)
 {
-    m_missedInRow = 0;
+    m_missesLately = 0;
     bool paced = false;
     bool swapPaced = false;
     bool placed = false;  // the period is known well enough to place the refreshes a second ahead
@@ -214,13 +215,8 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
         // driver lets wait: it is taken as shown after as many as drivers
         // let wait, so that no frame is started for a refresh that already
         // has one. Where fewer wait, a refresh or two goes without a new
-        // frame once. The first frame started just in time then swaps with
-        // no frame waiting, and shows whether its swap waits: it starts half
-        // a refresh early, so that a frame late for its refresh does not hide
-        // that. From then on each swap places its frame.
+        // frame once.
         m_shownMs = refreshMs + maxWaitingFrames * periodMs;
-        m_drainTargetMs = 0;
-        m_framesWait = false;
         // What was missed, and what seemed not to wait, was timed against
         // another display's refreshes.
         m_missedMs = 0;
@@ -231,6 +227,14 @@ void FrameClock::judgeProbe(double nowMs, double sinceRequestMs, double sinceSwa
         // its waits may have returned late: the swaps that wait from now on
         // move them later.
         m_refreshMs = refreshMs - refreshEarlyMs;
+        // The first frame started just in time swaps with no frame waiting,
+        // and shows whether its swap waits: it starts half a refresh early,
+        // so that a frame late for its refresh does not hide that. Learnt
+        // anew at each probe, so that swaps that seemed not to wait against
+        // refreshes misplaced do not leave the driver misjudged. From then
+        // on each swap places its frame.
+        m_drainTargetMs = 0;
+        m_framesWait = false;
     }
     m_displayPaced = paced;
     m_swapPaced = swapPaced;
@@ -278,9 +282,11 @@ void FrameClock::followSwap(double nowMs, double sinceLastSwapMs)
                               periodMs);
     }
     m_shownMs = shownMs;
-    m_missedInRow = missed ? m_missedInRow + 1 : 0;
-    if (m_missedInRow == missedToProbe)
+    m_missesLately = m_missesLately * std::exp(-sinceLastSwapMs / missesLatelyMs) + (missed ? 1 : 0);
+    if (m_missesLately > missesToProbe) {
+        m_missesLately = 0;
         m_nextProbeMs = nowMs;
+    }
 }
 
 // A frame starts 40 % into the refresh after the last swap, so that the keys

@@ -83,7 +83,7 @@ private:
     // Frames started just in time.
     double m_refreshMs = 0;       // a refresh, the latest known
     int m_waitsFollowed = 0;      // waits that returned near it since it last moved later
-    int m_missedInRow = 0;        // frames in a row that missed the refresh they were for
+    double m_missesLately = 0;    // frames that missed their refresh, fading within a quarter second
     double m_leastLaterMs = 0;    // the least that one of them returned after it
     double m_probedRefreshMs = 0; // the refresh the last probe's last frame waited for
     double m_shownMs = 0;         // when the frame swapped last is shown

@@ -32,6 +32,10 @@ public:
     static void configureProcess();
 
 protected:
+    // The time the frame drawn last is for, in milliseconds: the square is
+    // where it is at that time.
+    double frameTimeMs() const { return m_lastFrameMs; }
+
     void initializeGL() override;
     void resizeGL(int w, int h) override;
     void paintGL() override;

@@ -21,12 +21,17 @@ class WindowProbe : public OpenGLWindow
 public:
     WindowProbe();
 
-    int framesDrawn() const { return int(m_frameStarts.size()); }
-    // The time the program counts for frames first .. end - 1: each frame
-    // counts the time since the one before it.
+    int framesDrawn() const { return int(m_frames.size()); }
+    // The time the program counts for frames first .. end - 1 (each frame
+    // counts the time since the one before it), and the time that passed
+    // between their starts, the one before first's and end - 1's.
     double secondsCounted(int first, int end) const
     {
-        return double(m_frameStarts.at(end - 1) - m_frameStarts.at(first - 1)) / 1e9;
+        return (m_frames.at(end - 1).timeMs - m_frames.at(first - 1).timeMs) / 1e3;
+    }
+    double secondsElapsed(int first, int end) const
+    {
+        return double(m_frames.at(end - 1).startNs - m_frames.at(first - 1).startNs) / 1e9;
     }
 
     // Shows the window, makes it the active one and waits for a frame.
@@ -40,8 +45,13 @@ protected:
     void paintOverGL() override;
 
 private:
+    struct Frame
+    {
+        qint64 startNs; // on m_clock
+        double timeMs;  // the time the program drew it for
+    };
     QElapsedTimer m_clock;
-    QList<qint64> m_frameStarts; // nanoseconds on m_clock
+    QList<Frame> m_frames;
     bool m_captureNext = false;
     QImage m_capture;
 };
