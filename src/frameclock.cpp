@@ -41,8 +41,11 @@ constexpr int maxWaitingFrames = 2;
 // longest that frames have lately taken from their start to a swap that
 // returned at once, plus the latest that timers have lately started them,
 // plus a little; at least what a frame of the square takes here, since where
-// every swap waits that cannot be measured. Each refresh missed adds to it.
-// What frames took and timers did fades within seconds, so that a stall of
+// every swap waits that cannot be measured. Each refresh missed adds to it,
+// there the only sign of a slow frame: 2 ms, so that after one miss a frame
+// 2 ms slower than the rest, started by a timer a millisecond late, makes its
+// refresh (1 ms left one or two such misses a run in the benchmark). What
+// frames took and timers did fades within seconds, so that a stall of
 // the machine is soon forgotten but a frame slower than the rest now and
 // then is not; misses fade more slowly.
 constexpr double minMarginMs = 2;
