@@ -90,7 +90,7 @@ int FrameClock::delayMs(double nowMs, double reportedHz)
     const double sinceSwapMs = m_lastSwapMs - m_swapBeforeRequestMs;
     m_lastRequestMs = nowMs;
     m_swapBeforeRequestMs = m_lastSwapMs;
-    if (!(reportedHz >= minKnownHz && reportedHz <= maxKnownHz))
+    if (std::isnan(reportedHz) || reportedHz < minKnownHz || reportedHz > maxKnownHz)
         reportedHz = unknownHz;
     if (reportedHz != m_reportedHz) {
         // Another screen, or another rate: start from what it reports.
