@@ -83,7 +83,6 @@ private:
     // Frames started just in time.
     double m_refreshMs = 0;       // a refresh, the latest known
     int m_waitsFollowed = 0;      // waits that returned near it since it last moved later
-    double m_missesLately = 0;    // frames that missed their refresh, fading within a quarter second
     double m_leastLaterMs = 0;    // the least that one of them returned after it
     double m_probedRefreshMs = 0; // the refresh the last probe's last frame waited for
     double m_shownMs = 0;         // when the frame swapped last is shown
@@ -94,4 +93,5 @@ private:
     double m_tookMs = 0;          // the margin's parts, as seen lately
     double m_lateMs = 0;
     double m_missedMs = 0;
+    double m_missesLately = 0; // frames that missed their refresh, fading within a quarter second
 };
