@@ -160,9 +160,9 @@ void tst_OpenGLWindow::movesWhileKeysAreHeld()
     const QPointF end = squareCentre(window.nextFrame());
 
     // The frames drawn while held move the square by exactly the time they
-    // count, give or take a pixel (0.2 units) at each end of the measurement;
-    // that is the time that passed, but where frames are timed by when they
-    // are shown, as with vsync, for the refreshes between start and shown.
+    // count, give or take a pixel (0.2 units) at each end of the measurement.
+    // That is the time that passed, but for the refreshes by which, with
+    // vsync, the frames shown at either end follow their starts.
     const QPointF expected = velocity * window.secondsCounted(pressedAt, releasedAt);
     QVERIFY(qAbs(window.secondsCounted(pressedAt, releasedAt) - window.secondsElapsed(pressedAt, releasedAt)) < 0.05);
     const QPointF moved = end - start;
