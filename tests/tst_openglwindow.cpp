@@ -1,9 +1,7 @@
 // Copyright (C) 2026 the glsquare authors.
 // SPDX-License-Identifier: BSD-3-Clause
 
-#include <QByteArray>
 #include <QCoreApplication>
-#include <QFile>
 #include <QFocusEvent>
 #include <QImage>
 #include <QList>
@@ -23,34 +21,11 @@ public:
     static void initMain() { OpenGLWindow::configureProcess(); }
 
 private slots:
-    void shadersCompiledInByteForByte_data();
-    void shadersCompiledInByteForByte();
     void drawsSquareStretchedToWindow_data();
     void drawsSquareStretchedToWindow();
     void movesWhileKeysAreHeld_data();
     void movesWhileKeysAreHeld();
 };
-
-void tst_OpenGLWindow::shadersCompiledInByteForByte_data()
-{
-    // Each row is named by its resource path.
-    QTest::addColumn<QByteArray>("source");
-    QTest::newRow(":/assets/shaders/default.vert")
-            << QByteArray("\r\nattribute vec3 aPosition;\r\nuniform mat4 uMvpMatrix;\r\n\r\n"
-                          "void main()\r\n{\r\n"
-                          "    gl_Position = uMvpMatrix * vec4(aPosition, 1.0);\r\n}\r\n");
-    QTest::newRow(":/assets/shaders/default.frag")
-            << QByteArray("\r\nvoid main()\r\n{\r\n"
-                          "    gl_FragColor = vec4(1.0, 0.0, 0.0, 1.0);\r\n}\r\n");
-}
-
-void tst_OpenGLWindow::shadersCompiledInByteForByte()
-{
-    QFETCH(QByteArray, source);
-    QFile file(QString::fromLatin1(QTest::currentDataTag()));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), source);
-}
 
 void tst_OpenGLWindow::drawsSquareStretchedToWindow_data()
 {
