@@ -25,7 +25,8 @@ desktop_packages=(qt6-wayland)
 # Building the tests and the benchmarks built with them needs XTest's headers
 # too: the pacing benchmark presses keys with it.
 test_build_packages=(libxtst-dev)
-test_packages=(xvfb xauth dpkg-dev file desktop-file-utils appstream lintian)
+# xdotool finds the window of the program started by the lifecycle test.
+test_packages=(xvfb xauth xdotool dpkg-dev file desktop-file-utils appstream lintian)
 lint_packages=(clang-format clang-tidy cppcheck)
 # Xorg's dummy driver gives the pacing benchmark displays of 60 to 360 Hz.
 bench_packages=(xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils)

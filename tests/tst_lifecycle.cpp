@@ -5,51 +5,46 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
+#include <QPoint>
+#include <QPointF>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QScopedPointer>
 #include <QScreen>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <xcb/xcb.h>
 
-namespace {
+#include "windowprobe.h"
 
-// xcb's replies are malloc'ed.
-template <typename Reply>
-using XcbReply = QScopedPointer<Reply, QScopedPointerPodDeleter>;
+namespace {
 
 xcb_atom_t atom(xcb_connection_t *connection, const char *name)
 {
     const auto cookie = xcb_intern_atom(connection, false, uint16_t(qstrlen(name)), name);
-    const XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection, cookie, nullptr));
+    // xcb's replies are malloc'ed.
+    const QScopedPointer<xcb_intern_atom_reply_t, QScopedPointerPodDeleter> reply(
+            xcb_intern_atom_reply(connection, cookie, nullptr));
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
 
-// The window whose _NET_WM_PID is `pid` among the descendants of `parent`,
-// wherever a window manager has put it, if any.
-xcb_window_t windowOfProcess(xcb_connection_t *connection, xcb_window_t parent, qint64 pid)
+// Runs one of the window system's tools; true if it succeeded.
+bool run(const QString &tool, const QStringList &arguments, QByteArray *output = nullptr)
 {
-    const XcbReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(connection, xcb_query_tree(connection, parent), nullptr));
-    for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
-        const xcb_window_t window = xcb_query_tree_children(tree.get())[i];
-        const auto cookie
-                = xcb_get_property(connection, false, window, atom(connection, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 0, 1);
-        const XcbReply<xcb_get_property_reply_t> property(xcb_get_property_reply(connection, cookie, nullptr));
-        if (property && xcb_get_property_value_length(property.get()) == 4
-            && *static_cast<const quint32 *>(xcb_get_property_value(property.get())) == quint32(pid))
-            return window;
-        if (const xcb_window_t found = windowOfProcess(connection, window, pid))
-            return found;
-    }
-    return XCB_WINDOW_NONE;
+    QProcess process;
+    process.start(tool, arguments);
+    const bool succeeded = process.waitForFinished() && process.exitCode() == 0;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return succeeded;
 }
 
 } // namespace
 
-// The program as a process: how it starts and how it ends.
+// The program as a process, used from outside as a user uses it: how it
+// starts, takes keys and ends.
 class tst_Lifecycle : public QObject
 {
     Q_OBJECT
@@ -62,44 +57,85 @@ private slots:
 void tst_Lifecycle::runsThenExits_data()
 {
     QTest::addColumn<bool>("withGL");
-    QTest::newRow("draws, then closed as a window manager closes it") << true;
-    QTest::newRow("without GL, exits with a message") << false;
+    QTest::addColumn<bool>("keys");
+    QTest::newRow("draws, then closed as the user closes it") << true << false;
+    QTest::newRow("without GL, exits with a message") << false << false;
+    QTest::newRow("a key held through the compositor moves the square until the focus leaves") << true << true;
 }
 
 void tst_Lifecycle::runsThenExits()
 {
     QFETCH(bool, withGL);
+    QFETCH(bool, keys);
+    const bool sway = QGuiApplication::platformName() == "wayland" && qEnvironmentVariableIsSet("SWAYSOCK");
     const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     // XWayland, whose screens Qt names after it, leaves its root window's pixels black.
-    if (!x11 || QGuiApplication::primaryScreen()->name().startsWith("XWAYLAND"))
-        QSKIP("The program's pixels and window are reached through an X server; this session's is Wayland.");
+    if (!sway && (!x11 || QGuiApplication::primaryScreen()->name().startsWith("XWAYLAND")))
+        QSKIP("The program's pixels and window are reached through an X server or sway; this session has neither.");
+    if (keys && !sway)
+        QSKIP("Keys go through the compositor with wtype, under sway only; the window test sends them to the window.");
     // The packaging test points this at the program unpacked from the package.
     QProcess program;
     program.setProgram(qEnvironmentVariable("GLSQUARE_EXECUTABLE", QStringLiteral(GLSQUARE_EXECUTABLE)));
     const QTemporaryDir runtimeDir;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("XDG_RUNTIME_DIR", runtimeDir.path()); // as in a desktop session; Qt warns without it
-    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("QT_QPA_PLATFORM", sway ? "wayland" : "xcb");
+    if (!sway) // as in a desktop session; Qt warns without it
+        environment.insert("XDG_RUNTIME_DIR", runtimeDir.path());
     if (!withGL)
-        environment.insert("QT_XCB_GL_INTEGRATION", "none");
+        environment.insert(sway ? "QT_WAYLAND_CLIENT_BUFFER_INTEGRATION" : "QT_XCB_GL_INTEGRATION", "none");
     program.setProcessEnvironment(environment);
     program.start();
     if (withGL) {
-        xcb_connection_t *connection = x11->connection();
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-        QTRY_VERIFY(windowOfProcess(connection, root, program.processId()) != XCB_WINDOW_NONE);
-        const xcb_window_t window = windowOfProcess(connection, root, program.processId());
-        const auto pixel = [window](int x, int y) {
-            return QGuiApplication::primaryScreen()->grabWindow(window, x, y, 1, 1).toImage().pixel(0, 0);
+        // The window, found by its process; under sway made full screen, so
+        // that the screen shows nothing else.
+        const QString criteria = QString("[pid=%1]").arg(program.processId());
+        QByteArray windowId;
+        if (sway)
+            QTRY_VERIFY(run("swaymsg", { criteria + " fullscreen enable" }));
+        else
+            QTRY_VERIFY(run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(program.processId()) },
+                            &windowId));
+        const xcb_window_t window = windowId.trimmed().toUInt();
+        const auto shown = [&] {
+            QByteArray screenshot;
+            return sway ? (run("grim", { "-" }, &screenshot), QImage::fromData(screenshot))
+                        : QGuiApplication::primaryScreen()->grabWindow(window).toImage();
         };
-        QTRY_COMPARE(pixel(250, 250), qRgb(255, 0, 0)); // the red square, centred
-        QCOMPARE(pixel(5, 5), qRgb(51, 51, 51));        // on dark grey
-
-        // Closed the way a window manager closes it, with WM_DELETE_WINDOW.
-        xcb_client_message_event_t message { XCB_CLIENT_MESSAGE, 32, 0, window, atom(connection, "WM_PROTOCOLS"), {} };
-        message.data.data32[0] = atom(connection, "WM_DELETE_WINDOW");
-        xcb_send_event(connection, false, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&message));
-        xcb_flush(connection);
+        // The square, centred (in world units, to a pixel).
+        QTRY_COMPARE(squareCentre(shown()).toPoint(), QPoint(50, 50));
+        // The ID that docks and software centres match with the desktop file.
+        QVERIFY2(!sway || run("swaymsg", { criteria.chopped(1) + " app_id=" GLSQUARE_APP_ID "] focus" }),
+                 "The window's app_id is not " GLSQUARE_APP_ID);
+        if (keys) {
+            // D held from 0.2 s to 1.7 s, past the compositor's key repeat
+            // delay; the focus elsewhere from 1.1 s to 1.4 s.
+            QProcess typist;
+            typist.start("wtype", { "-s", "200", "-P", "d", "-s", "1500", "-p", "d" });
+            QTest::qWait(1100);
+            QVERIFY(run("swaymsg", { "workspace elsewhere" }));
+            QTest::qWait(300);
+            QVERIFY(run("swaymsg", { "workspace back_and_forth" }));
+            QTest::qWait(200);
+            const QPointF stopped = squareCentre(shown());
+            QTest::qWait(400);
+            // About 45 units to the right, then no further.
+            QVERIFY2(stopped.x() > 75 && qRound(stopped.y()) == 50, qPrintable(QDebug::toString(stopped)));
+            QCOMPARE(squareCentre(shown()), stopped);
+            typist.waitForFinished();
+        }
+        if (sway) {
+            QVERIFY(run("swaymsg", { criteria + " kill" }));
+        } else { // as a window manager closes it, with WM_DELETE_WINDOW
+            xcb_connection_t *connection = x11->connection();
+            xcb_client_message_event_t message {
+                XCB_CLIENT_MESSAGE, 32, 0, window, atom(connection, "WM_PROTOCOLS"), {}
+            };
+            message.data.data32[0] = atom(connection, "WM_DELETE_WINDOW");
+            xcb_send_event(connection, false, window, XCB_EVENT_MASK_NO_EVENT,
+                           reinterpret_cast<const char *>(&message));
+            xcb_flush(connection);
+        }
     }
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
