@@ -105,8 +105,9 @@ void tst_Lifecycle::runsThenExits()
         // The square, centred (in world units, to a pixel).
         QTRY_COMPARE(squareCentre(shown()).toPoint(), QPoint(50, 50));
         // The ID that docks and software centres match with the desktop file.
-        QVERIFY2(!sway || run("swaymsg", { criteria.chopped(1) + " app_id=" GLSQUARE_APP_ID "] focus" }),
-                 "The window's app_id is not " GLSQUARE_APP_ID);
+        const QString appId = QStringLiteral(GLSQUARE_APP_ID);
+        QVERIFY2(!sway || run("swaymsg", { criteria.chopped(1) + " app_id=" + appId + "] focus" }),
+                 qPrintable("The window's app_id is not " + appId));
         if (keys) {
             // D held from 0.2 s to 1.7 s, past the compositor's key repeat
             // delay; the focus elsewhere from 1.1 s to 1.4 s.
