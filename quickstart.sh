@@ -6,8 +6,12 @@
 # CMakePresets.json, then starts the program or runs a check.
 #
 #   ./quickstart.sh run        build and start the program
-#   ./quickstart.sh test       build and run every test under a virtual X server
-#   ./quickstart.sh sanitize   the same with AddressSanitizer (leak check
+#   ./quickstart.sh test [CTEST-OPTION ...]
+#                              build and run every test under a virtual X
+#                              server; options go to ctest, as
+#                              --repeat until-fail:12 -E frame_bench
+#   ./quickstart.sh sanitize [CTEST-OPTION ...]
+#                              the same with AddressSanitizer (leak check
 #                              included) and UndefinedBehaviorSanitizer
 #   ./quickstart.sh lint       check the formatting, run clang-tidy and cppcheck
 #   ./quickstart.sh bench [--frames N]
@@ -73,7 +77,7 @@ test | sanitize)
     preset=release
     [ "$1" = test ] || preset=sanitize
     build "$preset"
-    exec "${virtual_display[@]}" ctest --preset "$preset"
+    exec "${virtual_display[@]}" ctest --preset "$preset" "${@:2}"
     ;;
 lint)
     install_missing "${build_packages[@]}" "${test_build_packages[@]}" "${lint_packages[@]}"
@@ -102,7 +106,7 @@ bench)
     exit "$status"
     ;;
 *)
-    echo "usage: $0 run|test|sanitize|lint|bench [--frames N]" >&2
+    echo "usage: $0 run | test|sanitize [CTEST-OPTION ...] | lint | bench [--frames N]" >&2
     exit 2
     ;;
 esac
