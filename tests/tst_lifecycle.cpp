@@ -93,10 +93,11 @@ void tst_Lifecycle::runsThenExits()
         // keyboard is being set up reaches Qt only as held when the focus
         // came, which moves nothing.
         keyboard.start("wtype", { "-s", "600000" });
-        QByteArray inputs;
-        QVERIFY(QTest::qWaitFor([&] {
+        const auto keyboardListed = [] {
+            QByteArray inputs;
             return run("swaymsg", { "-t", "get_inputs" }, &inputs) && inputs.contains("\"keyboard\"");
-        }));
+        };
+        QVERIFY(QTest::qWaitFor(keyboardListed));
     }
     // The packaging test points this at the program unpacked from the package.
     program.setProgram(qEnvironmentVariable("GLSQUARE_EXECUTABLE", QStringLiteral(GLSQUARE_EXECUTABLE)));
