@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <optional>
 
 #include "timing.h"
@@ -13,7 +12,7 @@
 // What paces the frame loop: nothing (the refresh period is the reported
 // one), the platform's requests, the swaps, or the swaps at refreshes known
 // well enough to aim frames at.
-enum class Pace : std::uint8_t { None, Requests, Swaps, SwapsPlaced };
+enum class Pace { None, Requests, Swaps, SwapsPlaced };
 
 // A probe of the display: a few frames start as soon as they are asked for,
 // which fills any queue of frames the driver keeps, and the one after them
@@ -24,7 +23,7 @@ enum class Pace : std::uint8_t { None, Requests, Swaps, SwapsPlaced };
 // last swap's return then.
 struct DisplayProbe
 {
-    enum class Step : std::uint8_t { Idle, Filling, LateFrame };
+    enum class Step { Idle, Filling, LateFrame };
     struct Sample
     {
         Ms request, swap;
@@ -73,7 +72,7 @@ public:
     Ms nextShown(Ms t) const { return std::max(m_shown + m_grid.period, m_grid.next(t)); }
 
 private:
-    enum class Queue : std::uint8_t { Unknown, NoneSeen, FramesWait };
+    enum class Queue { Unknown, NoneSeen, FramesWait };
     void setPace(Pace pace, Ms period);
     DisplayProbe::Verdict judge(Ms now);
     DisplayProbe::Verdict judgeSwaps(Ms now, Ms swapInterval);
