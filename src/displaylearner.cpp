@@ -34,12 +34,14 @@ std::optional<Ms> DisplayLearner::frameRequested(Ms now, double reportedHz)
     }
     probe.step = DisplayProbe::Step::Idle;
     probe.next = now + probeEvery;
-    decide(now, judge(now));
+    if (const std::optional<DisplayProbe::Verdict> verdict = judge(now))
+        decide(now, *verdict);
     return std::nullopt;
 }
 
-// What the probe found. Each request ends the loop of the frame before it.
-DisplayProbe::Verdict DisplayLearner::judge(Ms now)
+// What the probe found, if it found anything. Each request ends the loop of
+// the frame before it.
+std::optional<DisplayProbe::Verdict> DisplayLearner::judge(Ms now)
 {
     m_missesLately = 0;
     const auto &samples = m_probe.samples;
@@ -63,11 +65,20 @@ DisplayProbe::Verdict DisplayLearner::judge(Ms now)
         || (swapInterval > 2 * lateBy && sinceSwap > 2 * swapInterval - lateBy
             && sinceSwap < 2 * swapInterval + keptWithin))
         return judgeSwaps(now, swapInterval);
-    // Elsewhere the late start moved the swap: nothing paces the swaps, but
-    // the requests may (Wayland's frame callbacks).
-    if (sinceRequest < requestInterval + keptWithin)
-        return { Pace::Requests, requestInterval, {} };
-    return { Pace::None, Ms(1000 / m_reportedHz), {} };
+    // Elsewhere the late start moved the swap by as much as it was late:
+    // nothing waited for the display but maybe the requests did. A swap that
+    // did neither returned late or was slower than the rest: nothing changes,
+    // but while the period is still being measured, the next probe comes at
+    // once.
+    if (abs(sinceSwap - swapInterval - lateStart) < keptWithin)
+        return DisplayProbe::Verdict { sinceRequest < requestInterval + keptWithin ? Pace::Requests : Pace::None,
+                                       sinceRequest < requestInterval + keptWithin ? requestInterval
+                                                                                   : Ms(1000 / m_reportedHz),
+                                       {} };
+    m_probe.changingTo.reset();
+    if (m_pace != Pace::SwapsPlaced)
+        m_probe.next = now;
+    return std::nullopt;
 }
 
 // The swaps returned at refreshes: from the first that surely waited to the

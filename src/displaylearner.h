@@ -74,7 +74,7 @@ public:
 private:
     enum class Queue { Unknown, NoneSeen, FramesWait };
     void setPace(Pace pace, Ms period);
-    DisplayProbe::Verdict judge(Ms now);
+    std::optional<DisplayProbe::Verdict> judge(Ms now);
     DisplayProbe::Verdict judgeSwaps(Ms now, Ms swapInterval);
     void decide(Ms now, const DisplayProbe::Verdict &verdict);
     Ms placeSwap(Ms now, bool returnedAtOnce);
