@@ -221,10 +221,10 @@ int measureWindow(bool program)
     return 0;
 }
 
-// Runs the program's window and Qt's own loop in turn, `runsPerWindow` times
-// each, in child processes on `display`, with the vsync stand-in as the row
-// says, and keeps each figure's median, so that a burst of load on the
-// machine during one run does not decide a row.
+// Runs the program's window and Qt's own loop in turn, `runsPerWindow` times each, in
+// child processes on `display`, with the vsync stand-in as the row says, and
+// keeps each figure's median, so that a burst of load on the machine during
+// one run does not decide a row.
 void measure(QJsonObject &row, const QString &display, int runsPerWindow)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -320,10 +320,11 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     // A few rows measured more often tell a change from the noise of a run.
-    const QCommandLineOption rowsOption("rows", "Measure only the rows whose names match <regex>.", "regex"),
-            runsOption("runs", "Run each window <n> times (default 3).", "n", "3");
+    const QCommandLineOption rowsOption("rows", "Measure only the rows whose names match <regex>.", "regex");
+    const QCommandLineOption runsOption("runs", "Run each window <n> times (default 3).", "n", "3");
     parser.addOptions({ rowsOption, runsOption });
     Benchmark benchmark("pacing-bench", "Measures new frames, even steps and key to photon per refresh.", parser);
+    const QRegularExpression rowsWanted(parser.value(rowsOption));
     benchmark.printMachine({});
 
     // Every rate with the swap blocking or 1 or 2 frames waiting; at 60 and
@@ -355,11 +356,12 @@ int main(int argc, char **argv)
                        + (xorg.error() == QProcess::FailedToStart
                                   ? xorg.errorString()
                                   : QString(xorg.readAllStandardError()).trimmed().section('\n', -1)));
-    displayRows.removeIf([&, wanted = QRegularExpression(parser.value(rowsOption))](const QJsonObject &row) {
-        return dummy.isEmpty() || !wanted.match(row["name"].toString()).hasMatch();
-    });
     QJsonArray rows;
     for (QJsonObject &row : displayRows) {
+        if (dummy.isEmpty())
+            break;
+        if (!rowsWanted.match(row["name"].toString()).hasMatch())
+            continue;
         const QString mode = QStringLiteral("1024x768_%1").arg(row["reportedHz"].toInt());
         if (QProcess::execute("xrandr", { "-display", dummy, "--output", "DUMMY0", "--mode", mode }) == 0)
             measure(row, dummy, parser.value(runsOption).toInt());

@@ -124,9 +124,11 @@ class tst_FrameClock : public QObject
 private slots:
     void keepsUpWithTheDisplay_data();
     void keepsUpWithTheDisplay();
+    void gridRoundsToRefreshes_data();
     void gridRoundsToRefreshes();
     void learnerFindsWhatPacesTheLoop_data();
     void learnerFindsWhatPacesTheLoop();
+    void marginFollowsStallsAndMisses_data();
     void marginFollowsStallsAndMisses();
 };
 
@@ -182,18 +184,27 @@ void tst_FrameClock::keepsUpWithTheDisplay()
              qPrintable(figures));
 }
 
+void tst_FrameClock::gridRoundsToRefreshes_data()
+{
+    // Refreshes at 10 + 4k milliseconds.
+    QTest::addColumn<double>("time");
+    QTest::addColumn<double>("next");
+    QTest::addColumn<double>("nearest");
+    QTest::newRow("at a refresh") << 18.0 << 18.0 << 18.0;
+    QTest::newRow("just after one") << 18.001 << 22.0 << 18.0;
+    QTest::newRow("just before one") << 17.999 << 18.0 << 18.0;
+    QTest::newRow("half-way, nearer the later") << 20.0 << 22.0 << 22.0;
+    QTest::newRow("before the phase") << 5.0 << 6.0 << 6.0;
+}
+
 void tst_FrameClock::gridRoundsToRefreshes()
 {
-    // Refreshes at 10 + 4k ms. A time, the first refresh at or after it and
-    // the one nearest it: at a refresh, just after and just before one,
-    // half-way between two, before the phase.
+    QFETCH(double, time);
+    QFETCH(double, next);
+    QFETCH(double, nearest);
     const RefreshGrid grid { Ms(10), Ms(4) };
-    constexpr double cases[][3]
-            = { { 18, 18, 18 }, { 18.001, 22, 18 }, { 17.999, 18, 18 }, { 20, 22, 22 }, { 5, 6, 6 } };
-    for (const auto &[time, next, nearest] : cases) {
-        QCOMPARE(grid.next(Ms(time)).count(), next);
-        QCOMPARE(grid.nearest(Ms(time)).count(), nearest);
-    }
+    QCOMPARE(grid.next(Ms(time)).count(), next);
+    QCOMPARE(grid.nearest(Ms(time)).count(), nearest);
 }
 
 void tst_FrameClock::learnerFindsWhatPacesTheLoop_data()
@@ -241,33 +252,34 @@ void tst_FrameClock::learnerFindsWhatPacesTheLoop()
              qPrintable(QString::number(learner.grid().period.count())));
 }
 
+void tst_FrameClock::marginFollowsStallsAndMisses_data()
+{
+    // Frames at 60 Hz: each started some milliseconds late, and made its
+    // refresh or missed it, the last one some milliseconds after the one
+    // before; the margin then.
+    QTest::addColumn<QList<double>>("late");
+    QTest::addColumn<QList<bool>>("missed");
+    QTest::addColumn<double>("lastAfterMs");
+    QTest::addColumn<double>("marginMs");
+    QTest::newRow("nothing seen") << QList<double> { 0 } << QList<bool> { false } << 16.7 << 2.0;
+    QTest::newRow("a timer 10 ms late") << QList<double> { 10, 0 } << QList<bool> { false, false } << 16.7 << 10.45;
+    QTest::newRow("a timer 10 ms late, 6 s ago")
+            << QList<double> { 10, 0 } << QList<bool> { false, false } << 6000.0 << 2.0;
+    QTest::newRow("two misses") << QList<double> { 0, 0 } << QList<bool> { true, true } << 16.7 << 6.0;
+    QTest::newRow("a miss 10 s ago") << QList<double> { 0, 0 } << QList<bool> { true, false } << 10000.0 << 2.74;
+    QTest::newRow("misses up to a refresh") << QList<double>(20, 0) << QList<bool>(20, true) << 16.7 << 18.67;
+}
+
 void tst_FrameClock::marginFollowsStallsAndMisses()
 {
-    // Frames at 60 Hz, 16.7 ms apart but the last: how late a timer started
-    // each and whether it missed its refresh, the last one's distance from
-    // the one before, and the margin then.
-    struct Case
-    {
-        QList<double> late;
-        QList<bool> missed;
-        double lastAfterMs, marginMs;
-    };
-    const Case cases[] = {
-        { { 0 }, { false }, 16.7, 2 },                                          // nothing seen: the least margin
-        { { 10, 0 }, { false, false }, 16.7, 10.45 },                           // a timer 10 ms late
-        { { 10, 0 }, { false, false }, 6000, 2 },                               // the same, 6 s ago
-        { { 0, 0 }, { true, true }, 16.7, 6 },                                  // two misses
-        { { 0, 0 }, { true, false }, 10000, 2.74 },                             // a miss 10 s ago
-        { QList<double>(20, 0), QList<bool>(20, true), 16.7, 2 + 1000 / 60.0 }, // misses, up to a refresh
-    };
-    for (const Case &c : cases) {
-        FrameMargin margin;
-        for (int i = 0; i < c.late.size(); ++i)
-            margin.add(Ms(i + 1 < c.late.size() ? 16.7 : c.lastAfterMs), Ms(c.late.at(i)), Ms(), c.missed.at(i),
-                       Ms(1000 / 60.0));
-        QVERIFY2(qAbs(margin.margin().count() - c.marginMs) < 0.01,
-                 qPrintable(QString::number(margin.margin().count())));
-    }
+    QFETCH(QList<double>, late);
+    QFETCH(QList<bool>, missed);
+    QFETCH(double, lastAfterMs);
+    QFETCH(double, marginMs);
+    FrameMargin margin;
+    for (int i = 0; i < late.size(); ++i)
+        margin.add(Ms(i + 1 < late.size() ? 16.7 : lastAfterMs), Ms(late.at(i)), Ms(), missed.at(i), Ms(1000 / 60.0));
+    QVERIFY2(qAbs(margin.margin().count() - marginMs) < 0.01, qPrintable(QString::number(margin.margin().count())));
 }
 
 QTEST_APPLESS_MAIN(tst_FrameClock)
