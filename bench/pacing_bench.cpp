@@ -42,6 +42,7 @@ namespace {
 // finds the display's refreshes and whether frames wait.
 constexpr double warmUpSeconds = 1.0;
 constexpr double measuredSeconds = 3.0;
+constexpr int runsPerWindow = 3;
 constexpr double pressSpacingSeconds = 0.05;
 constexpr int slowFrameEvery = 10;
 // A and D are held in turn this long, shorter than the X server's delay
@@ -221,11 +222,11 @@ int measureWindow(bool program)
     return 0;
 }
 
-// Runs the program's window and Qt's own loop in turn, `runsPerWindow` times each, in
+// Runs the program's window and Qt's own loop in turn, several times each, in
 // child processes on `display`, with the vsync stand-in as the row says, and
 // keeps each figure's median, so that a burst of load on the machine during
 // one run does not decide a row.
-void measure(QJsonObject &row, const QString &display, int runsPerWindow)
+void measure(QJsonObject &row, const QString &display)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", display);
@@ -319,12 +320,7 @@ int main(int argc, char **argv)
     }
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    // A few rows measured more often tell a change from the noise of a run.
-    const QCommandLineOption rowsOption("rows", "Measure only the rows whose names match <regex>.", "regex");
-    const QCommandLineOption runsOption("runs", "Run each window <n> times (default 3).", "n", "3");
-    parser.addOptions({ rowsOption, runsOption });
     Benchmark benchmark("pacing-bench", "Measures new frames, even steps and key to photon per refresh.", parser);
-    const QRegularExpression rowsWanted(parser.value(rowsOption));
     benchmark.printMachine({});
 
     // Every rate with the swap blocking or 1 or 2 frames waiting; at 60 and
@@ -360,11 +356,9 @@ int main(int argc, char **argv)
     for (QJsonObject &row : displayRows) {
         if (dummy.isEmpty())
             break;
-        if (!rowsWanted.match(row["name"].toString()).hasMatch())
-            continue;
         const QString mode = QStringLiteral("1024x768_%1").arg(row["reportedHz"].toInt());
         if (QProcess::execute("xrandr", { "-display", dummy, "--output", "DUMMY0", "--mode", mode }) == 0)
-            measure(row, dummy, parser.value(runsOption).toInt());
+            measure(row, dummy);
         checkTargets(row, benchmark);
         rows.append(row);
     }

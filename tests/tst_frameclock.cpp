@@ -8,10 +8,7 @@
 #include <cmath>
 #include <deque>
 
-#include "displaylearner.h"
 #include "frameclock.h"
-#include "framemargin.h"
-#include "timing.h"
 
 namespace {
 
@@ -68,10 +65,10 @@ Run simulate(const SimulatedDisplay &display)
     std::deque<double> waiting; // when the frames waiting will be shown
     QList<double> starts, shown, frameTimes;
     for (double request = 0; request < endMs;) {
-        const int delay = clock.delayMs(Ms(request), display.reportedHz);
+        const int delay = clock.delayMs(request, display.reportedHz);
         const int frame = int(starts.size());
         const double start = request + (delay > 0 ? delay + (display.noisy && frame % 7 == 0 ? 1.05 : 0.05) : 0);
-        frameTimes.append(clock.frameStarted(Ms(start)).count());
+        frameTimes.append(clock.frameStarted(start));
         const double swap = start + (display.noisy && frame % 10 == 0 ? 2.3 : 0.3);
         while (!waiting.empty() && waiting.front() <= swap)
             waiting.pop_front();
@@ -83,7 +80,7 @@ Run simulate(const SimulatedDisplay &display)
                 returned = waiting.at(waiting.size() - 1 - display.queue) + frame * 37 % 31 / 100.0
                         + (frame % 19 == 0 || frame % 23 == 0 || frame % 31 == 0 ? 1 : 0);
         }
-        clock.frameSwapped(Ms(returned));
+        clock.frameSwapped(returned);
         starts.append(start);
         request = returned + display.idleMs + (display.noisy && frame % 9 == 0 ? 1.05 : 0.05);
     }
@@ -124,12 +121,6 @@ class tst_FrameClock : public QObject
 private slots:
     void keepsUpWithTheDisplay_data();
     void keepsUpWithTheDisplay();
-    void gridRoundsToRefreshes_data();
-    void gridRoundsToRefreshes();
-    void learnerFindsWhatPacesTheLoop_data();
-    void learnerFindsWhatPacesTheLoop();
-    void marginFollowsStallsAndMisses_data();
-    void marginFollowsStallsAndMisses();
 };
 
 void tst_FrameClock::keepsUpWithTheDisplay_data()
@@ -150,12 +141,6 @@ void tst_FrameClock::keepsUpWithTheDisplay_data()
     row("swap blocks, 144 Hz reported as 60, slow frames, late timers", { 0, 144, 60, 144, true, 0 }, 0.99, 1.2, 1.6);
     row("swap blocks, 240 Hz reported as 144, requests 2.7 ms after the swap", { 0, 240, 144, 240, false, 2.7 }, 0.9,
         1.3, 1.6);
-    // Where Qt asks for each frame a moment after the swap, a probe's late
-    // frame misses its refresh now and then, and late returns skew its
-    // intervals: such a probe must not make the clock hold frames to the
-    // rate reported.
-    row("swap blocks, 240 Hz reported as 144, slow frames, late timers, requests 1.2 ms after the swap",
-        { 0, 240, 144, 240, true, 1.2 }, 0.95, 1.3, 1.8);
     row("no vsync, 144 Hz, slow frames, late timers", { -1, 144, 144, 144, true, 0 }, 0.9, 1.5, 2.0);
     // A rate no display has counts as 60 Hz.
     row("no vsync, 60 Hz reported as 0", { -1, 60, 0, 60, false, 0 }, 0.9, 1.5, 2.0);
@@ -182,104 +167,6 @@ void tst_FrameClock::keepsUpWithTheDisplay()
                      && run.latency50 <= maxLatency && run.latency90 <= maxLatency90
                      && (!vsync || (run.unevenShare <= 0.01 && run.stepError95 <= 0.05)),
              qPrintable(figures));
-}
-
-void tst_FrameClock::gridRoundsToRefreshes_data()
-{
-    // Refreshes at 10 + 4k milliseconds.
-    QTest::addColumn<double>("time");
-    QTest::addColumn<double>("next");
-    QTest::addColumn<double>("nearest");
-    QTest::newRow("at a refresh") << 18.0 << 18.0 << 18.0;
-    QTest::newRow("just after one") << 18.001 << 22.0 << 18.0;
-    QTest::newRow("just before one") << 17.999 << 18.0 << 18.0;
-    QTest::newRow("half-way, nearer the later") << 20.0 << 22.0 << 22.0;
-    QTest::newRow("before the phase") << 5.0 << 6.0 << 6.0;
-}
-
-void tst_FrameClock::gridRoundsToRefreshes()
-{
-    QFETCH(double, time);
-    QFETCH(double, next);
-    QFETCH(double, nearest);
-    const RefreshGrid grid { Ms(10), Ms(4) };
-    QCOMPARE(grid.next(Ms(time)).count(), next);
-    QCOMPARE(grid.nearest(Ms(time)).count(), nearest);
-}
-
-void tst_FrameClock::learnerFindsWhatPacesTheLoop_data()
-{
-    // The display: refreshes a second (0: none paces the loop), whether they
-    // pace the swaps or the requests, how long after the swap each request
-    // comes, and every how many frames one is 2 ms slower; what paces the
-    // loop then, and its period, on a screen that reports 144 Hz.
-    QTest::addColumn<double>("hz");
-    QTest::addColumn<bool>("requestsPaced");
-    QTest::addColumn<double>("idleMs");
-    QTest::addColumn<int>("slowEvery");
-    QTest::addColumn<Pace>("pace");
-    QTest::addColumn<double>("periodMs");
-
-    QTest::newRow("swaps wait for 60 Hz") << 60.0 << false << 0.0 << 0 << Pace::SwapsPlaced << 1000 / 60.0;
-    QTest::newRow("requests come at 60 Hz") << 60.0 << true << 0.0 << 0 << Pace::Requests << 1000 / 60.0;
-    QTest::newRow("no vsync") << 0.0 << false << 0.0 << 0 << Pace::None << 1000 / 144.0;
-    // Requests late after each swap, and a slow frame now and then, make a
-    // probe's late frame miss its refresh: the swaps still pace the loop.
-    QTest::newRow("swaps wait for 240 Hz, requests 2 ms late, slow frames")
-            << 240.0 << false << 2.0 << 7 << Pace::SwapsPlaced << 1000 / 240.0;
-}
-
-void tst_FrameClock::learnerFindsWhatPacesTheLoop()
-{
-    QFETCH(double, hz);
-    QFETCH(bool, requestsPaced);
-    QFETCH(double, idleMs);
-    QFETCH(int, slowEvery);
-    QFETCH(Pace, pace);
-    QFETCH(double, periodMs);
-    const RefreshGrid display { Ms(0.2), Ms(hz > 0 ? 1000 / hz : 1) };
-    DisplayLearner learner;
-    Ms request(1);
-    for (int frame = 0; frame < 200; ++frame) {
-        const Ms swap = request + learner.frameRequested(request, 144).value_or(Ms())
-                + Ms(slowEvery > 0 && frame % slowEvery == 0 ? 2.3 : 0.3);
-        const Ms returned = (hz > 0 && !requestsPaced ? display.next(swap) : swap) + Ms(0.1);
-        learner.frameSwapped(returned, {});
-        request = (requestsPaced ? display.next(returned) : returned) + Ms(idleMs);
-    }
-    QCOMPARE(learner.pace(), pace);
-    QVERIFY2(qAbs(learner.grid().period.count() - periodMs) < 0.02,
-             qPrintable(QString::number(learner.grid().period.count())));
-}
-
-void tst_FrameClock::marginFollowsStallsAndMisses_data()
-{
-    // Frames at 60 Hz: each started some milliseconds late, and made its
-    // refresh or missed it, the last one some milliseconds after the one
-    // before; the margin then.
-    QTest::addColumn<QList<double>>("late");
-    QTest::addColumn<QList<bool>>("missed");
-    QTest::addColumn<double>("lastAfterMs");
-    QTest::addColumn<double>("marginMs");
-    QTest::newRow("nothing seen") << QList<double> { 0 } << QList<bool> { false } << 16.7 << 2.0;
-    QTest::newRow("a timer 10 ms late") << QList<double> { 10, 0 } << QList<bool> { false, false } << 16.7 << 10.45;
-    QTest::newRow("a timer 10 ms late, 6 s ago")
-            << QList<double> { 10, 0 } << QList<bool> { false, false } << 6000.0 << 2.0;
-    QTest::newRow("two misses") << QList<double> { 0, 0 } << QList<bool> { true, true } << 16.7 << 6.0;
-    QTest::newRow("a miss 10 s ago") << QList<double> { 0, 0 } << QList<bool> { true, false } << 10000.0 << 2.74;
-    QTest::newRow("misses up to a refresh") << QList<double>(20, 0) << QList<bool>(20, true) << 16.7 << 18.67;
-}
-
-void tst_FrameClock::marginFollowsStallsAndMisses()
-{
-    QFETCH(QList<double>, late);
-    QFETCH(QList<bool>, missed);
-    QFETCH(double, lastAfterMs);
-    QFETCH(double, marginMs);
-    FrameMargin margin;
-    for (int i = 0; i < late.size(); ++i)
-        margin.add(Ms(i + 1 < late.size() ? 16.7 : lastAfterMs), Ms(late.at(i)), Ms(), missed.at(i), Ms(1000 / 60.0));
-    QVERIFY2(qAbs(margin.margin().count() - marginMs) < 0.01, qPrintable(QString::number(margin.margin().count())));
 }
 
 QTEST_APPLESS_MAIN(tst_FrameClock)

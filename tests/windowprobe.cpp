@@ -36,11 +36,11 @@ QImage WindowProbe::nextFrame()
     return QTest::qWaitFor([this] { return !m_captureNext; }) ? m_capture : QImage();
 }
 
-Ms WindowProbe::frameTime(Ms start)
+void WindowProbe::paintGL()
 {
-    const Ms time = OpenGLWindow::frameTime(start) * m_timeScale;
-    m_frames.append({ m_clock.nsecsElapsed(), time.count() });
-    return time;
+    const qint64 startNs = m_clock.nsecsElapsed();
+    OpenGLWindow::paintGL();
+    m_frames.append({ startNs, frameTimeMs() });
 }
 
 void WindowProbe::paintOverGL()
