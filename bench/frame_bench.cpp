@@ -224,10 +224,7 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     const QCommandLineOption framesOption("frames", "Frames in Qt's own loop to measure (3000).", "n", "3000");
     parser.addOption(framesOption);
-    Benchmark benchmark("frame-bench",
-                        "Measures the square's speed at several frame rates, the cost of a frame, its allocations and "
-                        "resident memory.",
-                        parser);
+    Benchmark benchmark("frame-bench", "Measures the square's speed, a frame's cost and allocations, memory.", parser);
 
     // Wide, so that a pixel is a small part of the distance measured along x.
     BenchWindow window;

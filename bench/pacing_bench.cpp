@@ -42,7 +42,6 @@ namespace {
 // finds the display's refreshes and whether frames wait.
 constexpr double warmUpSeconds = 1.0;
 constexpr double measuredSeconds = 3.0;
-constexpr int runsPerWindow = 3;
 constexpr double pressSpacingSeconds = 0.05;
 constexpr int slowFrameEvery = 10;
 // A and D are held in turn this long, shorter than the X server's delay
@@ -222,11 +221,11 @@ int measureWindow(bool program)
     return 0;
 }
 
-// Runs the program's window and Qt's own loop in turn, several times each, in
-// child processes on `display`, with the vsync stand-in as the row says, and
-// keeps each figure's median, so that a burst of load on the machine during
-// one run does not decide a row.
-void measure(QJsonObject &row, const QString &display)
+// Runs the program's window and Qt's own loop in turn, `runsPerWindow` times
+// each, in child processes on `display`, with the vsync stand-in as the row
+// says, and keeps each figure's median, so that a burst of load on the
+// machine during one run does not decide a row.
+void measure(QJsonObject &row, const QString &display, int runsPerWindow)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", display);
@@ -320,6 +319,10 @@ int main(int argc, char **argv)
     }
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
+    // A few rows measured more often tell a change from the noise of a run.
+    const QCommandLineOption rowsOption("rows", "Measure only the rows whose names match <regex>.", "regex"),
+            runsOption("runs", "Run each window <n> times (default 3).", "n", "3");
+    parser.addOptions({ rowsOption, runsOption });
     Benchmark benchmark("pacing-bench", "Measures new frames, even steps and key to photon per refresh.", parser);
     benchmark.printMachine({});
 
@@ -352,13 +355,14 @@ int main(int argc, char **argv)
                        + (xorg.error() == QProcess::FailedToStart
                                   ? xorg.errorString()
                                   : QString(xorg.readAllStandardError()).trimmed().section('\n', -1)));
+    displayRows.removeIf([&, wanted = QRegularExpression(parser.value(rowsOption))](const QJsonObject &row) {
+        return dummy.isEmpty() || !wanted.match(row["name"].toString()).hasMatch();
+    });
     QJsonArray rows;
     for (QJsonObject &row : displayRows) {
-        if (dummy.isEmpty())
-            break;
         const QString mode = QStringLiteral("1024x768_%1").arg(row["reportedHz"].toInt());
         if (QProcess::execute("xrandr", { "-display", dummy, "--output", "DUMMY0", "--mode", mode }) == 0)
-            measure(row, dummy);
+            measure(row, dummy, parser.value(runsOption).toInt());
         checkTargets(row, benchmark);
         rows.append(row);
     }

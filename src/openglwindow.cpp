@@ -119,7 +119,7 @@ void OpenGLWindow::initializeGL()
     m_viewMatrix.lookAt(QVector3D(0, 0, 40), QVector3D(0, 0, 0), QVector3D(0, 1, 0));
     m_projViewMatrix = m_projMatrix * m_viewMatrix;
 
-    m_lastFrameMs = clockMs();
+    m_lastFrame = now();
 }
 
 void OpenGLWindow::resizeGL(int w, int h)
@@ -137,9 +137,9 @@ void OpenGLWindow::paintGL()
     // before any GL call, which may wait for the driver to finish the last
     // frame. Not whole milliseconds, which would drop a fraction of every
     // frame and slow the square down at high frame rates.
-    const double frameMs = m_frameClock.frameStarted(clockMs());
-    m_dt = float((frameMs - m_lastFrameMs) / 1000);
-    m_lastFrameMs = frameMs;
+    const Ms frame = frameTime(now());
+    m_dt = float(std::chrono::duration<double>(frame - m_lastFrame).count());
+    m_lastFrame = frame;
 
     glClear(GL_COLOR_BUFFER_BIT);
 
@@ -174,7 +174,7 @@ bool OpenGLWindow::event(QEvent *event)
         if (event->type() == QEvent::UpdateRequest && holdFrame())
             return true;
         const bool handled = QOpenGLWindow::event(event);
-        m_frameClock.frameSwapped(clockMs()); // a frame drawn now has been swapped
+        m_frameClock.frameSwapped(now()); // a frame drawn now has been swapped
         return handled;
     }
     default:
@@ -190,7 +190,7 @@ bool OpenGLWindow::holdFrame()
         return false;
     }
     const QScreen *screen = this->screen();
-    const int delayMs = m_frameClock.delayMs(clockMs(), screen ? screen->refreshRate() : 0.0);
+    const int delayMs = m_frameClock.delayMs(now(), screen ? screen->refreshRate() : 0.0);
     if (delayMs < 1)
         return false;
     m_frameDelay.start(delayMs);

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "frameclock.h"
+#include "timing.h"
 
 class QEvent;
 class QFocusEvent;
@@ -32,9 +33,9 @@ public:
     static void configureProcess();
 
 protected:
-    // The time the frame drawn last is for, in milliseconds: the square is
-    // where it is at that time.
-    double frameTimeMs() const { return m_lastFrameMs; }
+    // The time the frame starting at `start` is for: the square is drawn
+    // where it is then.
+    virtual Ms frameTime(Ms start) { return m_frameClock.frameStarted(start); }
 
     void initializeGL() override;
     void resizeGL(int w, int h) override;
@@ -47,7 +48,7 @@ protected:
 private:
     void setKeyPairHeld(int key, bool held);
     bool holdFrame();
-    double clockMs() const { return double(m_timer.nsecsElapsed()) / 1e6; }
+    Ms now() const { return std::chrono::nanoseconds(m_timer.nsecsElapsed()); }
 
     QOpenGLShaderProgram m_program;
     QOpenGLBuffer m_vbo;
@@ -64,7 +65,7 @@ private:
     float m_dt = 0.0f;
     QMap<int, bool> m_keys;
     FrameClock m_frameClock;
-    double m_lastFrameMs = 0; // the time the frame drawn last is for
+    Ms m_lastFrame {}; // the time the frame drawn last is for
     QTimer m_frameDelay;
     bool m_frameHeld = false; // the next frame is one that was held
 };

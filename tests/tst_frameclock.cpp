@@ -8,7 +8,10 @@
 #include <cmath>
 #include <deque>
 
+#include "displaylearner.h"
 #include "frameclock.h"
+#include "framemargin.h"
+#include "timing.h"
 
 namespace {
 
@@ -65,10 +68,10 @@ Run simulate(const SimulatedDisplay &display)
     std::deque<double> waiting; // when the frames waiting will be shown
     QList<double> starts, shown, frameTimes;
     for (double request = 0; request < endMs;) {
-        const int delay = clock.delayMs(request, display.reportedHz);
+        const int delay = clock.delayMs(Ms(request), display.reportedHz);
         const int frame = int(starts.size());
         const double start = request + (delay > 0 ? delay + (display.noisy && frame % 7 == 0 ? 1.05 : 0.05) : 0);
-        frameTimes.append(clock.frameStarted(start));
+        frameTimes.append(clock.frameStarted(Ms(start)).count());
         const double swap = start + (display.noisy && frame % 10 == 0 ? 2.3 : 0.3);
         while (!waiting.empty() && waiting.front() <= swap)
             waiting.pop_front();
@@ -80,7 +83,7 @@ Run simulate(const SimulatedDisplay &display)
                 returned = waiting.at(waiting.size() - 1 - display.queue) + frame * 37 % 31 / 100.0
                         + (frame % 19 == 0 || frame % 23 == 0 || frame % 31 == 0 ? 1 : 0);
         }
-        clock.frameSwapped(returned);
+        clock.frameSwapped(Ms(returned));
         starts.append(start);
         request = returned + display.idleMs + (display.noisy && frame % 9 == 0 ? 1.05 : 0.05);
     }
@@ -121,6 +124,10 @@ class tst_FrameClock : public QObject
 private slots:
     void keepsUpWithTheDisplay_data();
     void keepsUpWithTheDisplay();
+    void gridRoundsToRefreshes();
+    void learnerFindsWhatPacesTheLoop_data();
+    void learnerFindsWhatPacesTheLoop();
+    void marginFollowsStallsAndMisses();
 };
 
 void tst_FrameClock::keepsUpWithTheDisplay_data()
@@ -167,6 +174,94 @@ void tst_FrameClock::keepsUpWithTheDisplay()
                      && run.latency50 <= maxLatency && run.latency90 <= maxLatency90
                      && (!vsync || (run.unevenShare <= 0.01 && run.stepError95 <= 0.05)),
              qPrintable(figures));
+}
+
+void tst_FrameClock::gridRoundsToRefreshes()
+{
+    // Refreshes at 10 + 4k ms. A time, the first refresh at or after it and
+    // the one nearest it: at a refresh, just after and just before one,
+    // half-way between two, before the phase.
+    const RefreshGrid grid { Ms(10), Ms(4) };
+    constexpr double cases[][3]
+            = { { 18, 18, 18 }, { 18.001, 22, 18 }, { 17.999, 18, 18 }, { 20, 22, 22 }, { 5, 6, 6 } };
+    for (const auto &[time, next, nearest] : cases) {
+        QCOMPARE(grid.next(Ms(time)).count(), next);
+        QCOMPARE(grid.nearest(Ms(time)).count(), nearest);
+    }
+}
+
+void tst_FrameClock::learnerFindsWhatPacesTheLoop_data()
+{
+    // The display: refreshes a second (0: none paces the loop), whether they
+    // pace the swaps or the requests, how long after the swap each request
+    // comes, and every how many frames one is 2 ms slower; what paces the
+    // loop then, and its period, on a screen that reports 144 Hz.
+    QTest::addColumn<double>("hz");
+    QTest::addColumn<bool>("requestsPaced");
+    QTest::addColumn<double>("idleMs");
+    QTest::addColumn<int>("slowEvery");
+    QTest::addColumn<Pace>("pace");
+    QTest::addColumn<double>("periodMs");
+
+    QTest::newRow("swaps wait for 60 Hz") << 60.0 << false << 0.0 << 0 << Pace::SwapsPlaced << 1000 / 60.0;
+    QTest::newRow("requests come at 60 Hz") << 60.0 << true << 0.0 << 0 << Pace::Requests << 1000 / 60.0;
+    QTest::newRow("no vsync") << 0.0 << false << 0.0 << 0 << Pace::None << 1000 / 144.0;
+    // Requests late after each swap, and a slow frame now and then, make a
+    // probe's late frame miss its refresh: the swaps still pace the loop.
+    QTest::newRow("swaps wait for 240 Hz, requests 2 ms late, slow frames")
+            << 240.0 << false << 2.0 << 7 << Pace::SwapsPlaced << 1000 / 240.0;
+}
+
+void tst_FrameClock::learnerFindsWhatPacesTheLoop()
+{
+    QFETCH(double, hz);
+    QFETCH(bool, requestsPaced);
+    QFETCH(double, idleMs);
+    QFETCH(int, slowEvery);
+    QFETCH(Pace, pace);
+    QFETCH(double, periodMs);
+    const RefreshGrid display { Ms(0.2), Ms(hz > 0 ? 1000 / hz : 1) };
+    DisplayLearner learner;
+    Ms request(1);
+    for (int frame = 0; frame < 200; ++frame) {
+        const Ms swap = request + learner.frameRequested(request, 144).value_or(Ms())
+                + Ms(slowEvery > 0 && frame % slowEvery == 0 ? 2.3 : 0.3);
+        const Ms returned = (hz > 0 && !requestsPaced ? display.next(swap) : swap) + Ms(0.1);
+        learner.frameSwapped(returned, {});
+        request = (requestsPaced ? display.next(returned) : returned) + Ms(idleMs);
+    }
+    QCOMPARE(learner.pace(), pace);
+    QVERIFY2(qAbs(learner.grid().period.count() - periodMs) < 0.02,
+             qPrintable(QString::number(learner.grid().period.count())));
+}
+
+void tst_FrameClock::marginFollowsStallsAndMisses()
+{
+    // Frames at 60 Hz, 16.7 ms apart but the last: how late a timer started
+    // each and whether it missed its refresh, the last one's distance from
+    // the one before, and the margin then.
+    struct Case
+    {
+        QList<double> late;
+        QList<bool> missed;
+        double lastAfterMs, marginMs;
+    };
+    const Case cases[] = {
+        { { 0 }, { false }, 16.7, 2 },                                          // nothing seen: the least margin
+        { { 10, 0 }, { false, false }, 16.7, 10.45 },                           // a timer 10 ms late
+        { { 10, 0 }, { false, false }, 6000, 2 },                               // the same, 6 s ago
+        { { 0, 0 }, { true, true }, 16.7, 6 },                                  // two misses
+        { { 0, 0 }, { true, false }, 10000, 2.74 },                             // a miss 10 s ago
+        { QList<double>(20, 0), QList<bool>(20, true), 16.7, 2 + 1000 / 60.0 }, // misses, up to a refresh
+    };
+    for (const Case &c : cases) {
+        FrameMargin margin;
+        for (int i = 0; i < c.late.size(); ++i)
+            margin.add(Ms(i + 1 < c.late.size() ? 16.7 : c.lastAfterMs), Ms(c.late.at(i)), Ms(), c.missed.at(i),
+                       Ms(1000 / 60.0));
+        QVERIFY2(qAbs(margin.margin().count() - c.marginMs) < 0.01,
+                 qPrintable(QString::number(margin.margin().count())));
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_FrameClock)

@@ -36,11 +36,11 @@ QImage WindowProbe::nextFrame()
     return QTest::qWaitFor([this] { return !m_captureNext; }) ? m_capture : QImage();
 }
 
-void WindowProbe::paintGL()
+Ms WindowProbe::frameTime(Ms start)
 {
-    const qint64 startNs = m_clock.nsecsElapsed();
-    OpenGLWindow::paintGL();
-    m_frames.append({ startNs, frameTimeMs() });
+    const Ms time = OpenGLWindow::frameTime(start) * m_timeScale;
+    m_frames.append({ m_clock.nsecsElapsed(), time.count() });
+    return time;
 }
 
 void WindowProbe::paintOverGL()

@@ -40,8 +40,12 @@ public:
     // none comes within five seconds.
     QImage nextFrame();
 
+    // Frames are then for the time the program gives them, that many times
+    // as far from its start.
+    void setTimeScale(double scale) { m_timeScale = scale; }
+
 protected:
-    void paintGL() override;
+    Ms frameTime(Ms start) override;
     void paintOverGL() override;
 
 private:
@@ -52,6 +56,7 @@ private:
     };
     QElapsedTimer m_clock;
     QList<Frame> m_frames;
+    double m_timeScale = 1;
     bool m_captureNext = false;
     QImage m_capture;
 };
