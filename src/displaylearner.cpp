@@ -34,12 +34,14 @@ std::optional<Ms> DisplayLearner::frameRequested(Ms now, double reportedHz)
     }
     probe.step = DisplayProbe::Step::Idle;
     probe.next = now + probeEvery;
-    decide(now, judge(now));
+    if (const std::optional<DisplayProbe::Verdict> verdict = judge(now))
+        decide(now, *verdict);
     return std::nullopt;
 }
 
-// What the probe found. Each request ends the loop of the frame before it.
-DisplayProbe::Verdict DisplayLearner::judge(Ms now)
+// What the probe found, if it found anything. Each request ends the loop of
+// the frame before it.
+std::optional<DisplayProbe::Verdict> DisplayLearner::judge(Ms now)
 {
     m_missesLately = 0;
     const auto &samples = m_probe.samples;
@@ -63,11 +65,20 @@ DisplayProbe::Verdict DisplayLearner::judge(Ms now)
         || (swapInterval > 2 * lateBy && sinceSwap > 2 * swapInterval - lateBy
             && sinceSwap < 2 * swapInterval + keptWithin))
         return judgeSwaps(now, swapInterval);
-    // Elsewhere the late start moved the swap: nothing paces the swaps, but
-    // the requests may (Wayland's frame callbacks).
-    if (sinceRequest < requestInterval + keptWithin)
-        return { Pace::Requests, requestInterval, {} };
-    return { Pace::None, Ms(1000 / m_reportedHz), {} };
+    // Elsewhere the late start moved the swap by as much as it was late:
+    // nothing waited for the display but maybe the requests did. A swap that
+    // did neither returned late or was slower than the rest: nothing changes,
+    // but while the period is still being measured, the next probe comes at
+    // once.
+    if (abs(sinceSwap - swapInterval - lateStart) < keptWithin)
+        return DisplayProbe::Verdict { sinceRequest < requestInterval + keptWithin ? Pace::Requests : Pace::None,
+                                       sinceRequest < requestInterval + keptWithin ? requestInterval
+                                                                                   : Ms(1000 / m_reportedHz),
+                                       {} };
+    m_probe.changingTo.reset();
+    if (m_pace != Pace::SwapsPlaced)
+        m_probe.next = now;
+    return std::nullopt;
 }
 
 // The swaps returned at refreshes: from the first that surely waited to the
@@ -113,18 +124,30 @@ void DisplayLearner::decide(Ms now, const DisplayProbe::Verdict &verdict)
     }
     m_probe.changingTo.reset();
     const bool swaps = kind(verdict.pace) == Pace::Swaps;
-    // The probe's last frame waited behind any frames the driver lets wait:
-    // it is taken as shown after as many as drivers let wait, so that no
-    // frame is started for a refresh that already has one.
-    if (swaps && changed)
-        m_shown = verdict.refresh + maxWaitingFrames * verdict.period;
+    // The probe's last frame waited behind any frames the driver lets wait.
+    // When the swaps are first found to pace the loop, it is taken as shown
+    // when its swap returned (swaps that wait push that later), so that the
+    // square does not jump ahead; when frames are first aimed at refreshes
+    // then, and when the display changes under frames aimed, as shown after
+    // as many as drivers let wait, so that none is aimed at a refresh that
+    // already has one. Where none wait, the screen repeats a frame twice.
+    const Ms afterQueue = verdict.refresh + maxWaitingFrames * verdict.period;
+    if (swaps && changed && !swapPaced()) {
+        m_shown = verdict.refresh;
+        m_queue = Queue::Undrained;
+    } else if (swaps && changed && m_pace == Pace::SwapsPlaced) {
+        m_shown = afterQueue;
+    }
+    if (verdict.pace == Pace::SwapsPlaced && m_queue == Queue::Undrained)
+        m_shown = std::max(m_shown, afterQueue);
     if (swaps) {
         // From the probe's refresh, earlier by as much as its waits may have
         // returned late. The first frame aimed at a refresh shows anew whether
         // frames wait: against refreshes misplaced, a swap that blocks can
         // seem to have returned at once.
         m_grid.phase = verdict.refresh - refreshEarly;
-        m_queue = Queue::Unknown;
+        if (m_queue != Queue::Undrained || verdict.pace == Pace::SwapsPlaced)
+            m_queue = Queue::Unknown;
     }
     setPace(verdict.pace, verdict.period);
 }
@@ -167,10 +190,14 @@ Ms DisplayLearner::placeSwap(Ms now, bool returnedAtOnce)
     // which may be later than the one known by as much as that is early. It
     // is shown no sooner than the refresh after the last frame's, and taken
     // as shown then: were it later, the next frame would wait behind it, and
-    // its swap show that.
+    // its swap show that. Nor is it later than as many refreshes as drivers
+    // let wait: swaps that come faster than the refreshes known (a period
+    // misjudged) would otherwise push the square's time ever further ahead.
     const bool framesWait = m_queue == Queue::FramesWait;
     const Ms lastRefresh = refresh > now + (framesWait ? Ms() : refreshEarly) ? refresh - period : refresh;
-    const Ms shown = std::max(m_grid.nearest(m_shown) + period, lastRefresh + (framesWait ? period : Ms()));
+    const Ms afterLast = m_grid.nearest(m_shown) + period;
+    const Ms shown = std::clamp(afterLast, lastRefresh + (framesWait ? period : Ms()),
+                                lastRefresh + maxWaitingFrames * period);
     if (!returnedAtOnce && now > refresh - refreshEarly && now < refresh + keptWithin) {
         const Ms later = now - refresh;
         m_leastLater = m_waitsFollowed++ == 0 ? later : std::min(m_leastLater, later);

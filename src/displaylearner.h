@@ -67,15 +67,18 @@ public:
     const RefreshGrid &grid() const { return m_grid; }
     Ms lastSwap() const { return m_lastSwap; }
     // Whether a frame aimed at a refresh has swapped since the last probe.
-    bool queueKnown() const { return m_queue != Queue::Unknown; }
+    bool queueKnown() const { return m_queue >= Queue::NoneSeen; }
     // The refresh that shows a frame started at t: the first to come, but no
     // sooner than the one after the last frame's, behind which it waits.
     Ms nextShown(Ms t) const { return std::max(m_shown + m_grid.period, m_grid.next(t)); }
 
 private:
-    enum class Queue : std::uint8_t { Unknown, NoneSeen, FramesWait };
+    // What frames aimed at refreshes showed of the driver's queue since the
+    // last probe; Undrained until the first is aimed after the swaps were
+    // first found to pace the loop, with the probe's frames maybe waiting.
+    enum class Queue : std::uint8_t { Undrained, Unknown, NoneSeen, FramesWait };
     void setPace(Pace pace, Ms period);
-    DisplayProbe::Verdict judge(Ms now);
+    std::optional<DisplayProbe::Verdict> judge(Ms now);
     DisplayProbe::Verdict judgeSwaps(Ms now, Ms swapInterval);
     void decide(Ms now, const DisplayProbe::Verdict &verdict);
     Ms placeSwap(Ms now, bool returnedAtOnce);
