@@ -15,6 +15,11 @@
 // well enough to aim frames at.
 enum class Pace : std::uint8_t { None, Requests, Swaps, SwapsPlaced };
 
+// What frames aimed at refreshes have shown of the driver's queue since the
+// last probe: Undrained until the first is aimed after the swaps were first
+// found to pace the loop, with the probe's frames maybe still waiting.
+enum class Queue : std::uint8_t { Undrained, Unknown, NoneSeen, FramesWait };
+
 // A probe of the display: a few frames start as soon as they are asked for,
 // which fills any queue of frames the driver keeps, and the one after them
 // starts late. Where the display paces the loop, the swaps or the requests
@@ -73,14 +78,11 @@ public:
     Ms nextShown(Ms t) const { return std::max(m_shown + m_grid.period, m_grid.next(t)); }
 
 private:
-    // What frames aimed at refreshes showed of the driver's queue since the
-    // last probe; Undrained until the first is aimed after the swaps were
-    // first found to pace the loop, with the probe's frames maybe waiting.
-    enum class Queue : std::uint8_t { Undrained, Unknown, NoneSeen, FramesWait };
     void setPace(Pace pace, Ms period);
     std::optional<DisplayProbe::Verdict> judge(Ms now);
     DisplayProbe::Verdict judgeSwaps(Ms now, Ms swapInterval);
     void decide(Ms now, const DisplayProbe::Verdict &verdict);
+    void placeProbeFrame(const DisplayProbe::Verdict &verdict, bool changed);
     Ms placeSwap(Ms now, bool returnedAtOnce);
 
     Pace m_pace = Pace::None;
