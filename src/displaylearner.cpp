@@ -70,10 +70,10 @@ std::optional<DisplayProbe::Verdict> DisplayLearner::judge(Ms now)
     // did neither returned late or was slower than the rest: nothing changes,
     // but while the period is still being measured, the next probe comes at
     // once.
+    const bool requestsKept = sinceRequest < requestInterval + keptWithin;
     if (abs(sinceSwap - swapInterval - lateStart) < keptWithin)
-        return DisplayProbe::Verdict { sinceRequest < requestInterval + keptWithin ? Pace::Requests : Pace::None,
-                                       sinceRequest < requestInterval + keptWithin ? requestInterval
-                                                                                   : Ms(1000 / m_reportedHz),
+        return DisplayProbe::Verdict { requestsKept ? Pace::Requests : Pace::None,
+                                       requestsKept ? requestInterval : Ms(1000 / m_reportedHz),
                                        {} };
     m_probe.changingTo.reset();
     if (m_pace != Pace::SwapsPlaced)
