@@ -3,8 +3,12 @@
 
 #include "openglwindow.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEvent>
+#include <QEventLoop>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMetaObject>
 #include <QScreen>
@@ -167,6 +171,11 @@ bool OpenGLWindow::event(QEvent *event)
     case QEvent::Expose:
     case QEvent::Paint:
     case QEvent::UpdateRequest: {
+        if (m_preparingToHide) {
+            if (event->type() == QEvent::UpdateRequest)
+                m_preparingToHide->quit();
+            return true;
+        }
         // Qt's own paint path makes GL calls before and after paintGL; without a
         // context they would crash, so nothing is painted until the loop ends.
         if (context() && !isValid())
@@ -180,6 +189,37 @@ bool OpenGLWindow::event(QEvent *event)
     default:
         return QOpenGLWindow::event(event);
     }
+}
+
+void OpenGLWindow::closeEvent(QCloseEvent *event)
+{
+    prepareToHide();
+    QOpenGLWindow::closeEvent(event);
+}
+
+void OpenGLWindow::prepareToHide()
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
+    // Qt's Wayland client before 6.5 races with its frame thread when the
+    // window is hidden or destroyed while the thread answers the last frame's
+    // callback: the process aborts. Qt delivers an update request only once
+    // no callback waits, and asks for the next only once the thread has let
+    // go of the window: wait for two, drawing nothing, for no longer than Qt
+    // waits for a callback before it takes the window as hidden.
+    constexpr int callbackTimeoutMs = 100;
+    if (QGuiApplication::platformName() != QLatin1String("wayland") || !isExposed() || m_preparingToHide)
+        return;
+    m_frameDelay.stop();
+    const QDeadlineTimer deadline(callbackTimeoutMs);
+    for (int requests = 0; requests < 2 && !deadline.hasExpired(); ++requests) {
+        QEventLoop waiting;
+        m_preparingToHide = &waiting;
+        QTimer::singleShot(deadline.remainingTime(), &waiting, &QEventLoop::quit);
+        requestUpdate();
+        waiting.exec();
+    }
+    m_preparingToHide = nullptr;
+#endif
 }
 
 // Holds the frame asked for now until the frame clock says it starts.

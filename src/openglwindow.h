@@ -15,7 +15,9 @@
 #include "frameclock.h"
 #include "timing.h"
 
+class QCloseEvent;
 class QEvent;
+class QEventLoop;
 class QFocusEvent;
 class QKeyEvent;
 
@@ -32,6 +34,10 @@ public:
     // before the application object exists.
     static void configureProcess();
 
+    // Makes hiding or destroying the window safe now. Call it before either,
+    // but for closing the window, which calls it itself.
+    void prepareToHide();
+
 protected:
     // The time the frame starting at `start` is for: the square is drawn
     // where it is then.
@@ -41,6 +47,7 @@ protected:
     void resizeGL(int w, int h) override;
     void paintGL() override;
     bool event(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
@@ -67,5 +74,6 @@ private:
     FrameClock m_frameClock;
     Ms m_lastFrame {}; // the time the frame drawn last is for
     QTimer m_frameDelay;
-    bool m_frameHeld = false; // the next frame is one that was held
+    bool m_frameHeld = false;                // the next frame is one that was held
+    QEventLoop *m_preparingToHide = nullptr; // waits for an update request, drawing nothing
 };

@@ -46,6 +46,7 @@ void tst_OpenGLWindow::drawsSquareStretchedToWindow()
     // Hidden and shown again first, so the frame loop must also have started
     // again by itself.
     QVERIFY(window.showActive());
+    window.prepareToHide();
     window.hide();
     window.show();
     window.resize(size);

@@ -20,6 +20,7 @@ class WindowProbe : public OpenGLWindow
 {
 public:
     WindowProbe();
+    ~WindowProbe() override { prepareToHide(); }
 
     int framesDrawn() const { return int(m_frames.size()); }
     // The time the program counts for frames first .. end - 1 (each frame
