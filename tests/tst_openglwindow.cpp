@@ -144,7 +144,8 @@ void tst_OpenGLWindow::movesWhileKeysAreHeld()
     // count, give or take a pixel (0.2 units) at each end of the measurement.
     // That is the time that passed, but for the refreshes by which, with
     // vsync, the frames shown at either end follow their starts: up to three
-    // (their own and two waiting before it), 50 ms at 60 Hz.
+    // refreshes (a frame's own and two for frames waiting before it), 50 ms
+    // at 60 Hz, in the clock's own time, before the scale.
     const double counted = window.secondsCounted(pressedAt, releasedAt);
     const double elapsed = window.secondsElapsed(pressedAt, releasedAt);
     QVERIFY2(qAbs(counted / timeScale - elapsed) < 0.06,
