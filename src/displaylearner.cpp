@@ -12,9 +12,10 @@ std::optional<Ms> DisplayLearner::frameRequested(Ms now, double reportedHz)
     if (std::isnan(reportedHz) || reportedHz < minKnownHz || reportedHz > maxKnownHz)
         reportedHz = unknownHz;
     if (reportedHz != m_reportedHz) {
-        // Another screen, or another rate: start from what it reports.
+        // Another screen, or another rate: start from what it reports, and
+        // take nothing as found until two probes in a row agree on it.
         m_reportedHz = reportedHz;
-        setPace(Pace::None, Ms(1000 / reportedHz));
+        setPace(Pace::Unknown, Ms(1000 / reportedHz));
         m_probe.changingTo.reset();
         m_probe.next = now;
     }

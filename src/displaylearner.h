@@ -10,10 +10,10 @@
 
 #include "timing.h"
 
-// What paces the frame loop: nothing (the refresh period is the reported
-// one), the platform's requests, the swaps, or the swaps at refreshes known
-// well enough to aim frames at.
-enum class Pace : std::uint8_t { None, Requests, Swaps, SwapsPlaced };
+// What paces the frame loop: not yet known or nothing (in both, the refresh
+// period is the reported one), the platform's requests, the swaps, or the
+// swaps at refreshes known well enough to aim frames at.
+enum class Pace : std::uint8_t { Unknown, None, Requests, Swaps, SwapsPlaced };
 
 // What frames aimed at refreshes have shown of the driver's queue since the
 // last probe: Undrained until the first is aimed after the swaps were first
@@ -85,7 +85,7 @@ private:
     void placeProbeFrame(const DisplayProbe::Verdict &verdict, bool changed);
     Ms placeSwap(Ms now, bool returnedAtOnce);
 
-    Pace m_pace = Pace::None;
+    Pace m_pace = Pace::Unknown;
     RefreshGrid m_grid;
     double m_reportedHz = -1;
     DisplayProbe m_probe;

@@ -34,6 +34,7 @@ FrameSchedule scheduleFrame(Ms now, const DisplayLearner &display, Ms margin, Ms
             margin = std::max(margin, firstMarginShare * period);
         return { target - std::min(margin, period - inputDelay), target };
     }
+    case Pace::Unknown:
     case Pace::None:
         return { std::max(display.lastSwap() + inputDelay, lastStart + period), {} };
     default:
