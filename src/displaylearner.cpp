@@ -133,28 +133,27 @@ void DisplayLearner::decide(Ms now, const DisplayProbe::Verdict &verdict)
 // frame is shown. That frame waited behind any frames the driver lets wait.
 // When the swaps are first found to pace the loop, it is taken as shown when
 // its swap returned (swaps that wait push that later), so that the square
-// does not jump ahead; when frames are first aimed at refreshes then, and
-// when the display changes under frames aimed, as shown after as many as
-// drivers let wait, so that none is aimed at a refresh that already has one.
-// Where none wait, the screen repeats a frame twice.
+// does not jump ahead; when frames are aimed at refreshes again (first, or
+// after the refreshes moved), and when the display changes under frames
+// aimed, as shown after as many as drivers let wait: a frame aimed at a
+// refresh that already has one would be shown a refresh late, and every
+// frame after it, with nothing to show it. Where none wait, the screen
+// repeats a frame twice.
 void DisplayLearner::placeProbeFrame(const DisplayProbe::Verdict &verdict, bool changed)
 {
     const Ms afterQueue = verdict.refresh + maxWaitingFrames * verdict.period;
-    if (changed && !swapPaced()) {
+    if (changed && !swapPaced())
         m_shown = verdict.refresh;
-        m_queue = Queue::Undrained;
-    } else if (changed && m_pace == Pace::SwapsPlaced) {
+    else if (changed && m_pace == Pace::SwapsPlaced)
         m_shown = afterQueue;
-    }
-    if (verdict.pace == Pace::SwapsPlaced && m_queue == Queue::Undrained)
+    if (verdict.pace == Pace::SwapsPlaced && m_pace != Pace::SwapsPlaced)
         m_shown = std::max(m_shown, afterQueue);
     // From the probe's refresh, earlier by as much as its waits may have
     // returned late. The first frame aimed at a refresh shows anew whether
     // frames wait: against refreshes misplaced, a swap that blocks can seem
     // to have returned at once.
     m_grid.phase = verdict.refresh - refreshEarly;
-    if (m_queue != Queue::Undrained || verdict.pace == Pace::SwapsPlaced)
-        m_queue = Queue::Unknown;
+    m_queue = Queue::Unknown;
 }
 
 void DisplayLearner::setPace(Pace pace, Ms period)

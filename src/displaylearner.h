@@ -16,9 +16,8 @@
 enum class Pace : std::uint8_t { Unknown, None, Requests, Swaps, SwapsPlaced };
 
 // What frames aimed at refreshes have shown of the driver's queue since the
-// last probe: Undrained until the first is aimed after the swaps were first
-// found to pace the loop, with the probe's frames maybe still waiting.
-enum class Queue : std::uint8_t { Undrained, Unknown, NoneSeen, FramesWait };
+// last probe.
+enum class Queue : std::uint8_t { Unknown, NoneSeen, FramesWait };
 
 // A probe of the display: a few frames start as soon as they are asked for,
 // which fills any queue of frames the driver keeps, and the one after them
