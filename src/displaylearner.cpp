@@ -183,11 +183,24 @@ DisplayLearner::Swap DisplayLearner::frameSwapped(Ms now, std::optional<Ms> targ
     return { returnedAtOnce, missed };
 }
 
-// When the frame whose swap returned now is shown; the swap moves the
-// refreshes known to where it says they are.
+// When the frame whose swap returned now is shown, on the refreshes known
+// once the swap has moved them to where it says they are: a swap that waited
+// just after a refresh that the probe placed a little later would otherwise
+// seem to have returned before it, and its frame be taken as shown a refresh
+// sooner than it is.
 Ms DisplayLearner::placeSwap(Ms now, bool returnedAtOnce)
 {
-    const Ms period = m_grid.period, refresh = m_grid.nearest(now);
+    const Ms period = m_grid.period;
+    if (const Ms refresh = m_grid.nearest(now);
+        !returnedAtOnce && now > refresh - refreshEarly && now < refresh + keptWithin) {
+        const Ms later = now - refresh;
+        m_leastLater = m_waitsFollowed++ == 0 ? later : std::min(m_leastLater, later);
+        m_grid.phase = std::min(now, refresh);
+        if (m_waitsFollowed == waitsToMoveLater) {
+            m_grid.phase += std::max(m_leastLater, Ms());
+            m_waitsFollowed = 0;
+        }
+    }
     // Where frames wait, a swap that waits returns when another frame is
     // shown, so that its own is shown at a refresh after it returned;
     // elsewhere when its own is, at the last refresh before it returned,
@@ -198,18 +211,8 @@ Ms DisplayLearner::placeSwap(Ms now, bool returnedAtOnce)
     // let wait: swaps that come faster than the refreshes known (a period
     // misjudged) would otherwise push the square's time ever further ahead.
     const bool framesWait = m_queue == Queue::FramesWait;
+    const Ms refresh = m_grid.nearest(now);
     const Ms lastRefresh = refresh > now + (framesWait ? Ms() : refreshEarly) ? refresh - period : refresh;
     const Ms afterLast = m_grid.nearest(m_shown) + period;
-    const Ms shown = std::clamp(afterLast, lastRefresh + (framesWait ? period : Ms()),
-                                lastRefresh + maxWaitingFrames * period);
-    if (!returnedAtOnce && now > refresh - refreshEarly && now < refresh + keptWithin) {
-        const Ms later = now - refresh;
-        m_leastLater = m_waitsFollowed++ == 0 ? later : std::min(m_leastLater, later);
-        m_grid.phase = std::min(now, refresh);
-        if (m_waitsFollowed == waitsToMoveLater) {
-            m_grid.phase += std::max(m_leastLater, Ms());
-            m_waitsFollowed = 0;
-        }
-    }
-    return shown;
+    return std::clamp(afterLast, lastRefresh + (framesWait ? period : Ms()), lastRefresh + maxWaitingFrames * period);
 }

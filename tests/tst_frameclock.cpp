@@ -43,7 +43,8 @@ struct Run
 // A simulated display and the frame loop's surroundings. The swap behaves as
 // vsync does with up to `queue` frames waiting (0: every swap waits for its
 // refresh), or returns at once (-1). The display refreshes at `realHz` while
-// the screen reports `reportedHz`, and from rateChangeMs on at `laterHz`.
+// the screen reports `reportedHz`, and from rateChangeMs on at `laterHz`
+// (0: the display does not change).
 // The next frame is asked for `idleMs` after the swap returns (Qt may wait
 // before each request). `noisy` makes every tenth frame 2 ms slower, and every
 // seventh timer and every ninth request 1 ms later.
@@ -61,10 +62,11 @@ struct SimulatedDisplay
 // 0.05 ms late and requests come 0.05 ms later than asked, but for `noisy`.
 Run simulate(const SimulatedDisplay &display)
 {
-    const double periodMs = 1000 / display.laterHz;
+    const double periodMs = 1000 / (display.laterHz > 0 ? display.laterHz : display.realHz);
     const auto nextRefresh = [&](double ms) {
-        const double origin = ms < rateChangeMs ? 0 : rateChangeMs + 0.4 * periodMs;
-        const double period = ms >= rateChangeMs ? periodMs : 1000 / display.realHz;
+        const bool changed = display.laterHz > 0 && ms >= rateChangeMs;
+        const double origin = changed ? rateChangeMs + 0.4 * periodMs : 0;
+        const double period = changed ? periodMs : 1000 / display.realHz;
         return origin + (std::floor((ms - origin) / period + 1e-9) + 1) * period;
     };
     FrameClock clock;
@@ -155,7 +157,9 @@ void tst_FrameClock::keepsUpWithTheDisplay_data()
     row("2 frames wait, 240 Hz then 60, slow frames, late timers", { 2, 240, 240, 60, true, 0 }, 0.99, 1.0, 1.5);
     row("swap blocks, 60 Hz then 144", { 0, 60, 60, 144, false, 0 }, 0.99, 1.0, 1.5);
     // Frames left waiting by a probe delay every frame after them, unseen,
-    // unless the frames aimed at refreshes wait until they are shown.
+    // unless the frames aimed at refreshes wait behind them, at refreshes
+    // where the probe's own swaps put them.
+    row("2 frames wait, 60 Hz", { 2, 60, 60, 0, false, 0 }, 0.99, 1.0, 1.5);
     row("2 frames wait, 60 Hz, then another phase", { 2, 60, 60, 60, false, 0 }, 0.99, 1.0, 2.5);
     row("swap blocks, 144 Hz reported as 60, slow frames, late timers", { 0, 144, 60, 144, true, 0 }, 0.99, 1.2, 1.6);
     row("swap blocks, 240 Hz reported as 144, requests 2.7 ms after the swap", { 0, 240, 144, 240, false, 2.7 }, 0.9,
