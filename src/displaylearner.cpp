@@ -70,15 +70,17 @@ std::optional<DisplayProbe::Verdict> DisplayLearner::judge(Ms now)
     // nothing waited for the display but maybe the requests did. A swap that
     // did neither returned late or was slower than the rest: nothing changes,
     // but while the period is still being measured, the next probe comes at
-    // once.
+    // once. So did one that seemed to have waited for nothing after frames
+    // started at once swapped a period known apart, as only frames that wait
+    // for the display do: seen late, it looks unpaced.
     const bool requestsKept = sinceRequest < requestInterval + keptWithin;
-    if (abs(sinceSwap - swapInterval - lateStart) < keptWithin)
+    const bool waitedAsKnown = swapPaced() && abs(swapInterval - m_grid.period) < keptWithin;
+    if (abs(sinceSwap - swapInterval - lateStart) < keptWithin && (requestsKept || !waitedAsKnown))
         return DisplayProbe::Verdict { requestsKept ? Pace::Requests : Pace::None,
                                        requestsKept ? requestInterval : Ms(1000 / m_reportedHz),
                                        {} };
     m_probe.changingTo.reset();
-    if (m_pace != Pace::SwapsPlaced)
-        m_probe.next = now;
+    m_probe.next = now;
     return std::nullopt;
 }
 

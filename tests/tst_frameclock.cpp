@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
-#include <utility>
 
 #include "displaylearner.h"
 #include "frameclock.h"
@@ -217,28 +216,33 @@ void tst_FrameClock::learnerFindsWhatPacesTheLoop_data()
 {
     // The display: refreshes a second (0: none paces the loop), whether they
     // pace the swaps or the requests, how long after the swap each request
-    // comes, every how many frames one is 2 ms slower, and how much later
-    // the first probe's late frame is seen to return; what paces the loop
-    // then, and its period, on a screen that reports 144 Hz.
+    // comes, every how many frames one is 2 ms slower, and which probes'
+    // late frames are seen to return 1.5 ms late; what paces the loop then,
+    // and its period, on a screen that reports 144 Hz.
     QTest::addColumn<double>("hz");
     QTest::addColumn<bool>("requestsPaced");
     QTest::addColumn<double>("idleMs");
     QTest::addColumn<int>("slowEvery");
-    QTest::addColumn<double>("lateReturnMs");
+    QTest::addColumn<QList<int>>("lateProbes");
     QTest::addColumn<Pace>("pace");
     QTest::addColumn<double>("periodMs");
 
-    QTest::newRow("swaps wait for 60 Hz") << 60.0 << false << 0.0 << 0 << 0.0 << Pace::SwapsPlaced << 1000 / 60.0;
-    QTest::newRow("requests come at 60 Hz") << 60.0 << true << 0.0 << 0 << 0.0 << Pace::Requests << 1000 / 60.0;
-    QTest::newRow("no vsync") << 0.0 << false << 0.0 << 0 << 0.0 << Pace::None << 1000 / 144.0;
+    QTest::newRow("swaps wait for 60 Hz")
+            << 60.0 << false << 0.0 << 0 << QList<int>() << Pace::SwapsPlaced << 1000 / 60.0;
+    QTest::newRow("requests come at 60 Hz")
+            << 60.0 << true << 0.0 << 0 << QList<int>() << Pace::Requests << 1000 / 60.0;
+    QTest::newRow("no vsync") << 0.0 << false << 0.0 << 0 << QList<int>() << Pace::None << 1000 / 144.0;
     // Requests late after each swap, and a slow frame now and then, make a
     // probe's late frame miss its refresh: the swaps still pace the loop.
     QTest::newRow("swaps wait for 240 Hz, requests 2 ms late, slow frames")
-            << 240.0 << false << 2.0 << 7 << 0.0 << Pace::SwapsPlaced << 1000 / 240.0;
+            << 240.0 << false << 2.0 << 7 << QList<int>() << Pace::SwapsPlaced << 1000 / 240.0;
     // A late frame seen to return as much later as it started late looks
-    // unpaced: one such probe must not hold frames to the reported rate.
-    QTest::newRow("swaps wait for 240 Hz, the first probe's late frame seen 1.5 ms late")
-            << 240.0 << false << 0.0 << 0 << 1.5 << Pace::SwapsPlaced << 1000 / 240.0;
+    // unpaced: no such probe must hold frames to the reported rate, neither
+    // the first nor two in a row once the swaps are found to pace the loop.
+    QTest::newRow("swaps wait for 240 Hz, the first probe's late frame seen late")
+            << 240.0 << false << 0.0 << 0 << QList<int> { 1 } << Pace::SwapsPlaced << 1000 / 240.0;
+    QTest::newRow("swaps wait for 240 Hz, two later probes' late frames seen late")
+            << 240.0 << false << 0.0 << 0 << QList<int> { 3, 4 } << Pace::SwapsPlaced << 1000 / 240.0;
 }
 
 void tst_FrameClock::learnerFindsWhatPacesTheLoop()
@@ -247,19 +251,18 @@ void tst_FrameClock::learnerFindsWhatPacesTheLoop()
     QFETCH(bool, requestsPaced);
     QFETCH(double, idleMs);
     QFETCH(int, slowEvery);
-    QFETCH(double, lateReturnMs);
+    QFETCH(QList<int>, lateProbes);
     QFETCH(Pace, pace);
     QFETCH(double, periodMs);
     const RefreshGrid display { Ms(0.2), Ms(hz > 0 ? 1000 / hz : 1) };
     DisplayLearner learner;
     Ms request(1);
-    bool probed = false;
+    int probes = 0;
     for (int frame = 0; frame < 200; ++frame) {
         const Ms probeDelay = learner.frameRequested(request, 144).value_or(Ms());
         const Ms swap = request + probeDelay + Ms(slowEvery > 0 && frame % slowEvery == 0 ? 2.3 : 0.3);
-        const bool firstLateFrame = probeDelay > Ms() && !std::exchange(probed, true);
-        const Ms returned = (hz > 0 && !requestsPaced ? display.next(swap) : swap)
-                + Ms(firstLateFrame ? lateReturnMs + 0.1 : 0.1);
+        const bool seenLate = probeDelay > Ms() && lateProbes.contains(++probes);
+        const Ms returned = (hz > 0 && !requestsPaced ? display.next(swap) : swap) + Ms(seenLate ? 1.6 : 0.1);
         learner.frameSwapped(returned, {});
         request = (requestsPaced ? display.next(returned) : returned) + Ms(idleMs);
     }
