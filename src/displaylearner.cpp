@@ -69,10 +69,10 @@ std::optional<DisplayProbe::Verdict> DisplayLearner::judge(Ms now)
     // Elsewhere the late start moved the swap by as much as it was late:
     // nothing waited for the display but maybe the requests did. A swap that
     // did neither returned late or was slower than the rest: nothing changes,
-    // but while the period is still being measured, the next probe comes at
-    // once. So did one that seemed to have waited for nothing after frames
-    // started at once swapped a period known apart, as only frames that wait
-    // for the display do: seen late, it looks unpaced.
+    // and the next probe comes at once. So did one that seemed to have waited
+    // for nothing after frames started at once swapped a period known apart,
+    // as only frames that wait for the display do: seen late, it looks
+    // unpaced.
     const bool requestsKept = sinceRequest < requestInterval + keptWithin;
     const bool waitedAsKnown = swapPaced() && abs(swapInterval - m_grid.period) < keptWithin;
     if (abs(sinceSwap - swapInterval - lateStart) < keptWithin && (requestsKept || !waitedAsKnown))
