@@ -175,7 +175,13 @@ DisplayLearner::Swap DisplayLearner::frameSwapped(Ms now, std::optional<Ms> targ
     const bool returnedAtOnce = target && now < *target - refreshEarly;
     if (target && m_queue != Queue::FramesWait)
         m_queue = returnedAtOnce ? Queue::FramesWait : Queue::NoneSeen;
-    m_shown = placeSwap(now, returnedAtOnce);
+    // The swap moves the refreshes known before its frame is placed on them:
+    // a swap that waited just after a refresh that the probe placed a little
+    // later would otherwise seem to have returned before it, and its frame
+    // be taken as shown a refresh sooner than it is.
+    if (!returnedAtOnce)
+        followWait(now);
+    m_shown = placeSwap(now);
     const bool missed = target && m_shown > *target + missedAfterShare * m_grid.period;
     m_missesLately = m_missesLately * std::exp(-sinceLast / missesFade) + (missed ? 1 : 0);
     if (m_missesLately > missesToProbe) {
@@ -185,24 +191,25 @@ DisplayLearner::Swap DisplayLearner::frameSwapped(Ms now, std::optional<Ms> targ
     return { returnedAtOnce, missed };
 }
 
-// When the frame whose swap returned now is shown, on the refreshes known
-// once the swap has moved them to where it says they are: a swap that waited
-// just after a refresh that the probe placed a little later would otherwise
-// seem to have returned before it, and its frame be taken as shown a refresh
-// sooner than it is.
-Ms DisplayLearner::placeSwap(Ms now, bool returnedAtOnce)
+// A swap that waited and returned near a refresh moves the refreshes known
+// to where it says they are.
+void DisplayLearner::followWait(Ms now)
 {
-    const Ms period = m_grid.period;
-    if (const Ms refresh = m_grid.nearest(now);
-        !returnedAtOnce && now > refresh - refreshEarly && now < refresh + keptWithin) {
-        const Ms later = now - refresh;
-        m_leastLater = m_waitsFollowed++ == 0 ? later : std::min(m_leastLater, later);
-        m_grid.phase = std::min(now, refresh);
-        if (m_waitsFollowed == waitsToMoveLater) {
-            m_grid.phase += std::max(m_leastLater, Ms());
-            m_waitsFollowed = 0;
-        }
+    const Ms refresh = m_grid.nearest(now);
+    if (now <= refresh - refreshEarly || now >= refresh + keptWithin)
+        return;
+    const Ms later = now - refresh;
+    m_leastLater = m_waitsFollowed++ == 0 ? later : std::min(m_leastLater, later);
+    m_grid.phase = std::min(now, refresh);
+    if (m_waitsFollowed == waitsToMoveLater) {
+        m_grid.phase += std::max(m_leastLater, Ms());
+        m_waitsFollowed = 0;
     }
+}
+
+// When the frame whose swap returned now is shown.
+Ms DisplayLearner::placeSwap(Ms now)
+{
     // Where frames wait, a swap that waits returns when another frame is
     // shown, so that its own is shown at a refresh after it returned;
     // elsewhere when its own is, at the last refresh before it returned,
@@ -212,8 +219,8 @@ Ms DisplayLearner::placeSwap(Ms now, bool returnedAtOnce)
     // its swap show that. Nor is it later than as many refreshes as drivers
     // let wait: swaps that come faster than the refreshes known (a period
     // misjudged) would otherwise push the square's time ever further ahead.
+    const Ms period = m_grid.period, refresh = m_grid.nearest(now);
     const bool framesWait = m_queue == Queue::FramesWait;
-    const Ms refresh = m_grid.nearest(now);
     const Ms lastRefresh = refresh > now + (framesWait ? Ms() : refreshEarly) ? refresh - period : refresh;
     const Ms afterLast = m_grid.nearest(m_shown) + period;
     return std::clamp(afterLast, lastRefresh + (framesWait ? period : Ms()), lastRefresh + maxWaitingFrames * period);

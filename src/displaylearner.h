@@ -82,7 +82,8 @@ private:
     DisplayProbe::Verdict judgeSwaps(Ms now, Ms swapInterval);
     void decide(Ms now, const DisplayProbe::Verdict &verdict);
     void placeProbeFrame(const DisplayProbe::Verdict &verdict, bool changed);
-    Ms placeSwap(Ms now, bool returnedAtOnce);
+    void followWait(Ms now);
+    Ms placeSwap(Ms now);
 
     Pace m_pace = Pace::Unknown;
     RefreshGrid m_grid;
