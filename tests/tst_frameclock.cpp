@@ -261,7 +261,9 @@ void tst_FrameClock::learnerFindsWhatPacesTheLoop()
     for (int frame = 0; frame < 200; ++frame) {
         const Ms probeDelay = learner.frameRequested(request, 144).value_or(Ms());
         const Ms swap = request + probeDelay + Ms(slowEvery > 0 && frame % slowEvery == 0 ? 2.3 : 0.3);
-        const bool seenLate = probeDelay > Ms() && lateProbes.contains(++probes);
+        const bool lateFrame = probeDelay > Ms(); // the one frame of each probe that starts late
+        probes += lateFrame ? 1 : 0;
+        const bool seenLate = lateFrame && lateProbes.contains(probes);
         const Ms returned = (hz > 0 && !requestsPaced ? display.next(swap) : swap) + Ms(seenLate ? 1.6 : 0.1);
         learner.frameSwapped(returned, {});
         request = (requestsPaced ? display.next(returned) : returned) + Ms(idleMs);
