@@ -61,8 +61,6 @@ int FrameClock::delayMs(Ms now, double reportedHz)
 Ms FrameClock::frameStarted(Ms now)
 {
     m_lastStart = now;
-    if (!m_plannedStart)
-        m_plannedStart = now;
     m_frameTime = std::max(m_frameTime, m_display.swapPaced() ? m_display.nextShown(now) : now);
     return m_frameTime;
 }
@@ -71,9 +69,9 @@ void FrameClock::frameSwapped(Ms now)
 {
     const Ms sinceLast = now - m_display.lastSwap();
     const DisplayLearner::Swap swap = m_display.frameSwapped(now, m_target);
-    if (m_target && m_lastStart && m_plannedStart)
-        m_margin.add(sinceLast, *m_lastStart - *m_plannedStart, swap.returnedAtOnce ? now - *m_lastStart : Ms(),
+    // Only a frame whose start was planned, after the first, is aimed.
+    if (m_target)
+        m_margin.add(sinceLast, *m_lastStart - m_plannedStart, swap.returnedAtOnce ? now - *m_lastStart : Ms(),
                      swap.missed, m_display.grid().period);
     m_target.reset();
-    m_plannedStart.reset();
 }

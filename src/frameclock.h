@@ -30,8 +30,8 @@ public:
 private:
     DisplayLearner m_display;
     FrameMargin m_margin;
-    std::optional<Ms> m_plannedStart; // of the frame asked for, if it was
-    std::optional<Ms> m_target;       // the refresh it is aimed at, if any
-    std::optional<Ms> m_lastStart;    // none until a frame is drawn
-    Ms m_frameTime {};                // the time the last frame started is for
+    Ms m_plannedStart {};          // of the frame asked for last
+    std::optional<Ms> m_target;    // the refresh it is aimed at, if any
+    std::optional<Ms> m_lastStart; // none until a frame is drawn
+    Ms m_frameTime {};             // the time the last frame started is for
 };
