@@ -69,8 +69,8 @@ void FrameClock::frameSwapped(Ms now)
 {
     const Ms sinceLast = now - m_display.lastSwap();
     const DisplayLearner::Swap swap = m_display.frameSwapped(now, m_target);
-    // Only a frame whose start was planned, after the first, is aimed.
-    if (m_target)
+    // Only a frame whose start was planned is aimed.
+    if (m_target && m_lastStart)
         m_margin.add(sinceLast, *m_lastStart - m_plannedStart, swap.returnedAtOnce ? now - *m_lastStart : Ms(),
                      swap.missed, m_display.grid().period);
     m_target.reset();
