@@ -99,7 +99,7 @@ template <typename Window>
 class SquareReader : public Window
 {
 public:
-    double squareX = 50;
+    double squareX = 50; // where the square starts, so that the first frame finds it too
     int wPresses = 0;
 
 protected:
